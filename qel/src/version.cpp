@@ -1,0 +1,7 @@
+#include "qel/version.hpp"
+
+namespace qel {
+
+const char* version() { return "2.0.0-emulated"; }
+
+}  // namespace qel
