@@ -15,12 +15,18 @@ Exception::~Exception() = default;
 namespace {
 const char* badArgsText(int code) {
   switch (code) {
-    case 0: return "No error";
-    case 1: return "Incompatible input shape";
-    case 2: return "Incompatible output shape";
-    case 3: return "Wrong number of inputs";
-    case 4: return "Wrong number of outputs";
-    default: return "";
+    case 0:
+      return "No error";
+    case 1:
+      return "Incompatible input shape";
+    case 2:
+      return "Incompatible output shape";
+    case 3:
+      return "Wrong number of inputs";
+    case 4:
+      return "Wrong number of outputs";
+    default:
+      return "";
   }
 }
 }  // namespace

@@ -17,7 +17,7 @@ class IOAPI : public KorvanIOAPI {
   DirectoryHandle open_directory(const char* path) override;
 };
 
-// Reads the whole of `reader` from its start. Throws std::runtime_error
+// Reads size() bytes of a freshly opened `reader` in one block. Throws std::runtime_error
 // naming the file when the reported size is negative or the read comes up
 // short. Leaves the position at the end of what was read.
 std::string readWholeFile(KorvanIOReader& reader);

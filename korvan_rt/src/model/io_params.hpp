@@ -45,6 +45,8 @@ class IOParams {
   // "scale_factor" and "zero_point" (0 when absent), the latter reduced to
   // its low 8 bits.
   qdq_params getQdqParams() const;
+  // "zero_point" as the full 32-bit integer; 0 when absent.
+  int32_t zeroPoint() const;
 
   // Name of the programmable-logic converter kernel; empty for none.
   std::string plConverterKernel() const;

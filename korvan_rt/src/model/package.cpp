@@ -1,0 +1,60 @@
+#include "model/package.hpp"
+
+#include <string>
+
+#include "core/error.hpp"
+#include "package_generated.h"
+
+namespace korvanrt {
+
+const trelm::fbs::ModelPackage* verifyPackage(const uint8_t* data, uint64_t size) {
+  if (data == nullptr) KORVAN_THROW("Model package buffer is null");
+  if (size == 0) KORVAN_THROW("Model package buffer is empty");
+  // The verifier cannot address buffers of this size at all.
+  if (size >= FLATBUFFERS_MAX_BUFFER_SIZE) {
+    KORVAN_THROW("Model package buffer of " + std::to_string(size) +
+                 " bytes is too large; the limit is " +
+                 std::to_string(FLATBUFFERS_MAX_BUFFER_SIZE - 1) + " bytes");
+  }
+  flatbuffers::Verifier verifier(data, static_cast<size_t>(size));
+  if (!trelm::fbs::VerifyModelPackageBuffer(verifier)) {
+    KORVAN_THROW("Model package buffer of " + std::to_string(size) +
+                 " bytes is not a valid model package");
+  }
+  return trelm::fbs::GetModelPackage(data);
+}
+
+const trelm::fbs::ModelEntry* findModel(const trelm::fbs::ModelPackage& package,
+                                        const std::string& name) {
+  const auto* models = package.models();
+  const trelm::fbs::ModelEntry* model =
+      models == nullptr ? nullptr : models->LookupByKey(name.c_str());
+  if (model == nullptr) KORVAN_THROW("Model \"" + name + "\" not found in the model package");
+  return model;
+}
+
+const trelm::fbs::SubPartition& subPartitionAt(const trelm::fbs::ModelEntry& model, size_t index) {
+  const auto* partitions = model.sub_partitions();
+  const size_t count = partitions == nullptr ? 0 : partitions->size();
+  if (index >= count) {
+    KORVAN_THROW("Model \"" + model.name()->str() + "\" has no sub-partition " +
+                 std::to_string(index) + "; it has " + std::to_string(count));
+  }
+  return *partitions->Get(static_cast<flatbuffers::uoffset_t>(index));
+}
+
+const trelm::fbs::SharedEntry* findSharedEntry(const trelm::fbs::ModelPackage& package,
+                                               const trelm::fbs::SubPartition& subPartition) {
+  const auto* key = subPartition.shared_key();
+  const auto* shared = package.shared();
+  if (key == nullptr || shared == nullptr) return nullptr;
+  return shared->LookupByKey(key->c_str());
+}
+
+std::string_view hsiText(const trelm::fbs::SubPartition& subPartition) {
+  const auto* hsi = subPartition.hsi();
+  if (hsi == nullptr) KORVAN_THROW("Model package sub-partition has no \"hsi\" description");
+  return std::string_view(reinterpret_cast<const char*>(hsi->data()), hsi->size());
+}
+
+}  // namespace korvanrt
