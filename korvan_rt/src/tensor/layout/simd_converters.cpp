@@ -1,0 +1,306 @@
+#include "tensor/layout/simd_converters.hpp"
+
+#include <array>
+#include <cstring>
+#include <stdexcept>
+#include <xsimd/xsimd.hpp>
+
+#include "tensor/layout/blocked_converters.hpp"
+#include "tensor/quant/number_formats.hpp"
+
+// The kernels transpose small tiles with interleaving steps of 128-bit
+// vectors; wider registers interleave per 128-bit lane, so the 128-bit
+// architecture of the target is chosen explicitly.
+#if XSIMD_WITH_NEON64
+#define KORVANRT_SIMD 1
+using simd_arch = xsimd::neon64;
+#elif XSIMD_WITH_NEON
+#define KORVANRT_SIMD 1
+using simd_arch = xsimd::neon;
+#elif XSIMD_WITH_SSE2
+#define KORVANRT_SIMD 1
+using simd_arch = xsimd::sse2;
+#else
+#define KORVANRT_SIMD 0
+#endif
+
+namespace korvanrt {
+namespace {
+
+void requireNonNegative(int N, int C, int H, int W) {
+  if (N < 0 || C < 0 || H < 0 || W < 0) throw std::invalid_argument("negative tensor extent");
+}
+
+#if KORVANRT_SIMD
+template <typename T>
+using vec = xsimd::batch<T, simd_arch>;
+
+// One interleaving step over M vectors: v'[2i] = zip_lo(v[i], v[i + M/2]),
+// v'[2i+1] = zip_hi(...). Seen as a bit string (vector index, then element
+// index), every element address is rotated left by one bit; S steps rotate
+// by S, which turns a (rows x columns) tile into its transpose when S is the
+// number of column bits.
+template <typename T, size_t M>
+inline void interleaveStep(std::array<vec<T>, M>& v) {
+  std::array<vec<T>, M> t;
+  for (size_t i = 0; i < M / 2; ++i) {
+    t[2 * i] = xsimd::zip_lo(v[i], v[i + M / 2]);
+    t[2 * i + 1] = xsimd::zip_hi(v[i], v[i + M / 2]);
+  }
+  v = t;
+}
+
+template <size_t Steps, typename T, size_t M>
+inline void rotate(std::array<vec<T>, M>& v) {
+  for (size_t s = 0; s < Steps; ++s) interleaveStep(v);
+}
+
+// 8 channel rows x 16 w of int8 -> 16 w x 8 channels (128 contiguous bytes,
+// vector j holding w = 2j and 2j + 1).
+inline void transposeChannelsToLanes8(std::array<vec<int8_t>, 8>& v) {
+  rotate<4>(v);
+}
+// 16 w x 8 channels (vector j: w = 2j, 2j + 1) -> 8 channel rows x 16 w.
+inline void transposeLanesToChannels8(std::array<vec<int8_t>, 8>& v) {
+  rotate<3>(v);
+}
+#endif
+
+// Scalar form of the int8 blocked writer for one run of w.
+inline void int8ToBlockedScalarRun(const int8_t* src, int8_t* dst, size_t N, size_t C, size_t H,
+                                   size_t W, size_t b, size_t n, size_t h, size_t cb, size_t wBegin,
+                                   size_t wEnd) {
+  const size_t CB = ceilDiv(C, b);
+  for (size_t w = wBegin; w < wEnd; ++w) {
+    int8_t* to = dst + (((h * CB + cb) * W + w) * N + n) * b;
+    for (size_t k = 0; k < b; ++k) {
+      const size_t c = cb * b + k;
+      to[k] = c < C ? src[((n * C + c) * H + h) * W + w] : int8_t{0};
+    }
+  }
+}
+
+}  // namespace
+
+bool simdConvertersAvailable() {
+  return KORVANRT_SIMD != 0;
+}
+
+void optimized_reshape_and_transpose_scalar(const int8_t* src, int8_t* dst, int N, int C, int H,
+                                            int W, unsigned block) {
+  requireNonNegative(N, C, H, W);
+  if (block == 0) throw std::invalid_argument("block size must be positive");
+  const size_t n_ = N, c_ = C, h_ = H, w_ = W, b = block;
+  const size_t CB = ceilDiv(c_, b);
+  for (size_t h = 0; h < h_; ++h)
+    for (size_t cb = 0; cb < CB; ++cb)
+      for (size_t n = 0; n < n_; ++n)
+        int8ToBlockedScalarRun(src, dst, n_, c_, h_, w_, b, n, h, cb, 0, w_);
+}
+
+void optimized_reshape_and_transpose_neon(const int8_t* src, int8_t* dst, int N, int C, int H,
+                                          int W, unsigned block) {
+#if KORVANRT_SIMD
+  requireNonNegative(N, C, H, W);
+  if (block != 8) {
+    optimized_reshape_and_transpose_scalar(src, dst, N, C, H, W, block);
+    return;
+  }
+  const size_t n_ = N, c_ = C, h_ = H, w_ = W, b = 8;
+  const size_t CB = ceilDiv(c_, b);
+  const size_t plane = h_ * w_;
+  const size_t wVec = w_ - w_ % 16;
+  const vec<int8_t> zero(int8_t{0});
+  for (size_t h = 0; h < h_; ++h) {
+    for (size_t cb = 0; cb < CB; ++cb) {
+      const size_t lanes = std::min(b, c_ - cb * b);
+      for (size_t n = 0; n < n_; ++n) {
+        const int8_t* rows = src + ((n * c_ + cb * b) * h_ + h) * w_;
+        int8_t* out = dst + ((h * CB + cb) * w_ * n_ + n) * b;
+        const size_t wStride = n_ * b;
+        for (size_t w0 = 0; w0 < wVec; w0 += 16) {
+          std::array<vec<int8_t>, 8> v;
+          for (size_t k = 0; k < 8; ++k)
+            v[k] = k < lanes ? vec<int8_t>::load_unaligned(rows + k * plane + w0) : zero;
+          transposeChannelsToLanes8(v);
+          if (n_ == 1) {
+            for (size_t j = 0; j < 8; ++j) v[j].store_unaligned(out + (w0 + 2 * j) * 8);
+          } else {
+            alignas(16) int8_t tmp[16];
+            for (size_t j = 0; j < 8; ++j) {
+              v[j].store_aligned(tmp);
+              std::memcpy(out + (w0 + 2 * j) * wStride, tmp, 8);
+              std::memcpy(out + (w0 + 2 * j + 1) * wStride, tmp + 8, 8);
+            }
+          }
+        }
+        int8ToBlockedScalarRun(src, dst, n_, c_, h_, w_, b, n, h, cb, wVec, w_);
+      }
+    }
+  }
+#else
+  optimized_reshape_and_transpose_scalar(src, dst, N, C, H, W, block);
+#endif
+}
+
+void neon_hcwnc_int8_to_nchw_int8(const int8_t* src, int8_t* dst, const TensorDims& hw,
+                                  const TensorDims& cpu, const std::string& hwFormat,
+                                  const std::string& /*hwDtype*/) {
+  const Extents4 dev{hw.n(), hw.c(), hw.h(), hw.w()};
+  const Extents4 host{cpu.n(), cpu.c(), cpu.h(), cpu.w()};
+  if (dev.size() != host.size() || dev.w % 8 != 0 || dev.c % 8 != 0 || hwFormat == "HCWNC4") return;
+  requireDeviceCovers(dev, host);
+  const size_t devElements =
+      hw.dims().size() == 5
+          ? productSaturated({hw.dims()[0], hw.dims()[1], hw.dims()[2], hw.dims()[3], hw.dims()[4]})
+          : 0;
+#if KORVANRT_SIMD
+  const size_t b = 8, CB = dev.c / 8, N = dev.n, C = dev.c, H = dev.h, W = dev.w;
+  if (productSaturated({H, CB, W, N, b}) > devElements) KORVANRT_OUT_OF_BOUND();
+  const size_t wVec = W - W % 16;
+  const size_t wStride = N * b;
+  for (size_t h = 0; h < H; ++h) {
+    for (size_t cb = 0; cb < CB; ++cb) {
+      for (size_t n = 0; n < N; ++n) {
+        const int8_t* in = src + ((h * CB + cb) * W * N + n) * b;
+        int8_t* rows = dst + ((n * C + cb * b) * H + h) * W;
+        for (size_t w0 = 0; w0 < wVec; w0 += 16) {
+          std::array<vec<int8_t>, 8> v;
+          if (N == 1) {
+            for (size_t j = 0; j < 8; ++j)
+              v[j] = vec<int8_t>::load_unaligned(in + (w0 + 2 * j) * 8);
+          } else {
+            alignas(16) int8_t tmp[16];
+            for (size_t j = 0; j < 8; ++j) {
+              std::memcpy(tmp, in + (w0 + 2 * j) * wStride, 8);
+              std::memcpy(tmp + 8, in + (w0 + 2 * j + 1) * wStride, 8);
+              v[j] = vec<int8_t>::load_aligned(tmp);
+            }
+          }
+          transposeLanesToChannels8(v);
+          for (size_t k = 0; k < 8; ++k) v[k].store_unaligned(rows + k * H * W + w0);
+        }
+        for (size_t w = wVec; w < W; ++w)
+          for (size_t k = 0; k < 8; ++k) rows[k * H * W + w] = in[w * wStride + k];
+      }
+    }
+  }
+#else
+  hcwncToNchwDepad<int8_t>(src, dst, dev, host, 8, devElements);
+#endif
+}
+
+void optimized_transpose_nchw_to_nhwc_bf16_scalar(const bf16_t* src, bf16_t* dst, int N, int C,
+                                                  int H, int W) {
+  requireNonNegative(N, C, H, W);
+  const size_t n_ = N, c_ = C, h_ = H, w_ = W;
+  for (size_t n = 0; n < n_; ++n)
+    for (size_t c = 0; c < c_; ++c)
+      for (size_t h = 0; h < h_; ++h)
+        for (size_t w = 0; w < w_; ++w)
+          dst[((n * h_ + h) * w_ + w) * c_ + c] = src[((n * c_ + c) * h_ + h) * w_ + w];
+}
+
+void optimized_transpose_nchw_to_nhwc_bf16(const bf16_t* src, bf16_t* dst, int N, int C, int H,
+                                           int W) {
+#if KORVANRT_SIMD
+  requireNonNegative(N, C, H, W);
+  const size_t n_ = N, c_ = C, h_ = H, w_ = W;
+  const size_t plane = h_ * w_;
+  const size_t cVec = c_ - c_ % 8, wVec = w_ - w_ % 8;
+  for (size_t n = 0; n < n_; ++n) {
+    for (size_t h = 0; h < h_; ++h) {
+      const bf16_t* in = src + n * c_ * plane + h * w_;
+      bf16_t* out = dst + (n * h_ + h) * w_ * c_;
+      for (size_t c0 = 0; c0 < cVec; c0 += 8) {
+        for (size_t w0 = 0; w0 < wVec; w0 += 8) {
+          std::array<vec<uint16_t>, 8> v;
+          for (size_t k = 0; k < 8; ++k)
+            v[k] = vec<uint16_t>::load_unaligned(in + (c0 + k) * plane + w0);
+          rotate<3>(v);
+          for (size_t j = 0; j < 8; ++j) v[j].store_unaligned(out + (w0 + j) * c_ + c0);
+        }
+        for (size_t w = wVec; w < w_; ++w)
+          for (size_t k = 0; k < 8; ++k) out[w * c_ + c0 + k] = in[(c0 + k) * plane + w];
+      }
+      for (size_t c = cVec; c < c_; ++c)
+        for (size_t w = 0; w < w_; ++w) out[w * c_ + c] = in[c * plane + w];
+    }
+  }
+#else
+  optimized_transpose_nchw_to_nhwc_bf16_scalar(src, dst, N, C, H, W);
+#endif
+}
+
+void nchwFp32ToHcwncBf16(const float* src, bf16_t* dst, const Extents4& cpu, const Extents4& dev,
+                         int block, int roundingMode, size_t devElements) {
+#if KORVANRT_SIMD
+  if (block != 8) {
+    nchwFp32ToHcwncBf16Scalar(src, dst, cpu, dev, block, roundingMode, devElements);
+    return;
+  }
+  requireDeviceCovers(dev, cpu);
+  const size_t b = 8, CB = ceilDiv(dev.c, b);
+  const size_t slab = CB * dev.w * dev.n * b;  // elements of one device row h
+  if (productSaturated({dev.h, slab}) > devElements) KORVANRT_OUT_OF_BOUND();
+  const size_t plane = cpu.h * cpu.w;
+  const size_t wVec = cpu.w - cpu.w % 8;
+  const size_t wStride = dev.n * b;
+  const bool round = roundingMode == 0;
+  const vec<uint32_t> bias(0x7FFFu), one(1u);
+  const vec<uint16_t> zero(uint16_t{0});
+  // Element j of a packed vector holds w = kOrder[j] of its group of 8.
+  static constexpr size_t kOrder[8] = {0, 4, 1, 5, 2, 6, 3, 7};
+  auto encode = [&](const float* p) {
+    const auto lo = xsimd::bitwise_cast<vec<uint32_t>>(vec<float>::load_unaligned(p));
+    const auto hi = xsimd::bitwise_cast<vec<uint32_t>>(vec<float>::load_unaligned(p + 4));
+    vec<uint32_t> a, c;
+    if (round) {
+      a = (lo + bias + ((lo >> 16) & one)) >> 16;
+      c = (hi + bias + ((hi >> 16) & one)) >> 16;
+    } else {
+      a = lo >> 16;
+      c = hi >> 16;
+    }
+    return xsimd::bitwise_cast<vec<uint16_t>>(a | (c << 16));
+  };
+  for (size_t h = 0; h < dev.h; ++h) {
+    bf16_t* slabOut = dst + h * slab;
+    if (h >= cpu.h) {
+      std::memset(slabOut, 0, slab * sizeof(bf16_t));
+      continue;
+    }
+    for (size_t cb = 0; cb < CB; ++cb) {
+      const size_t c0 = cb * b;
+      const size_t lanes = c0 < cpu.c ? std::min(b, cpu.c - c0) : 0;
+      bf16_t* blockOut = slabOut + cb * dev.w * wStride;
+      for (size_t n = 0; n < dev.n; ++n) {
+        bf16_t* out = blockOut + n * b;
+        if (n >= cpu.n || lanes == 0) {
+          for (size_t w = 0; w < dev.w; ++w) std::memset(out + w * wStride, 0, b * sizeof(bf16_t));
+          continue;
+        }
+        const float* rows = src + ((n * cpu.c + c0) * cpu.h + h) * cpu.w;
+        for (size_t w0 = 0; w0 < wVec; w0 += 8) {
+          std::array<vec<uint16_t>, 8> v;
+          for (size_t k = 0; k < 8; ++k) v[k] = k < lanes ? encode(rows + k * plane + w0) : zero;
+          rotate<3>(v);
+          for (size_t j = 0; j < 8; ++j) v[j].store_unaligned(out + (w0 + kOrder[j]) * wStride);
+        }
+        for (size_t w = wVec; w < dev.w; ++w) {
+          bf16_t* to = out + w * wStride;
+          for (size_t k = 0; k < b; ++k) {
+            to[k] = (w < cpu.w && k < lanes)
+                        ? bf16FromFloatUnclamped(rows[k * plane + w], roundingMode)
+                        : bf16_t{0};
+          }
+        }
+      }
+    }
+  }
+#else
+  nchwFp32ToHcwncBf16Scalar(src, dst, cpu, dev, block, roundingMode, devElements);
+#endif
+}
+
+}  // namespace korvanrt
