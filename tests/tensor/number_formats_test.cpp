@@ -26,14 +26,18 @@ TEST(Bf16Encoder, BitPatterns) {
     uint16_t out;
   };
   const Case cases[] = {
-      {0x3F808000u, 0, 0x3F80},                            // tie rounds to even
-      {0x3F818000u, 0, 0x3F82},                            // tie rounds to even (up)
-      {0x3F80C000u, 0, 0x3F81}, {0xFF800000u, 0, 0xFF7F},  // -inf clamps to the most negative
-                                                           // finite
-      {0x7F800000u, 0, 0x7F80},                            // +inf passes
-      {0xFFFFFFFFu, 0, 0x0000},                            // the sum wraps
-      {0xFFFF8000u, 0, 0x0000}, {0x7FC00001u, 0, 0x7FC0},  // positive NaN passes
-      {0x3F818000u, 1, 0x3F81}, {0xFF7FFFFFu, 1, 0xFF00}, {0xBF800000u, 1, 0xBF80},
+      {0x3F808000u, 0, 0x3F80},  // tie rounds to even
+      {0x3F818000u, 0, 0x3F82},  // tie rounds to even (up)
+      {0x3F80C000u, 0, 0x3F81},
+      {0xFF800000u, 0, 0xFF7F},  // -inf clamps to the most negative
+                                 // finite
+      {0x7F800000u, 0, 0x7F80},  // +inf passes
+      {0xFFFFFFFFu, 0, 0x0000},  // the sum wraps
+      {0xFFFF8000u, 0, 0x0000},
+      {0x7FC00001u, 0, 0x7FC0},  // positive NaN passes
+      {0x3F818000u, 1, 0x3F81},
+      {0xFF7FFFFFu, 1, 0xFF00},
+      {0xBF800000u, 1, 0xBF80},
       {0xFF800000u, 1, 0xFF00},
   };
   for (const Case& c : cases) {

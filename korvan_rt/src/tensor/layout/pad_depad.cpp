@@ -5,8 +5,6 @@
 #include <stdexcept>
 #include <string>
 #include <type_traits>
-#include <xtensor/xadapt.hpp>
-#include <xtensor/xstrided_view.hpp>
 
 #include "tensor/layout/row_walk.hpp"
 #include "tensor/quant/number_formats.hpp"
@@ -142,14 +140,17 @@ void padTensor(const TensorView<T>& src, const Shape& in_shape, const Shape& pad
     return;
   }
 
-  auto out = xt::adapt(dst.data, dst.size(), xt::no_ownership(), padded);
-  std::fill(out.begin(), out.end(), T{});
+  // General path: zero the result, then place every source row at its index
+  // shifted by pad_before.
+  std::fill(dst.data, dst.data + dst.size(), T{});
   if (src.size() == 0) return;
-  auto in = xt::adapt(src.data, src.size(), xt::no_ownership(), in_shape);
-  xt::xstrided_slice_vector box;
-  for (size_t k = 0; k < r; ++k)
-    box.push_back(xt::range(pad_before[k], pad_before[k] + in_shape[k]));
-  xt::strided_view(out, box) = in;
+  const auto outStrides = rowMajorStrides(padded);
+  size_t base = 0;
+  for (size_t k = 0; k < r; ++k) base += pad_before[k] * outStrides[k];
+  const size_t row = r == 0 ? 1 : in_shape.back();
+  forEachBoxRow(
+      in_shape, rowMajorStrides(in_shape), outStrides, 0, base,
+      [&](size_t so, size_t dO) { std::copy(src.data + so, src.data + so + row, dst.data + dO); });
 }
 
 template <typename T>

@@ -39,7 +39,7 @@ using vec = xsimd::batch<T, simd_arch>;
 // v'[2i+1] = zip_hi(...). Seen as a bit string (vector index, then element
 // index), every element address is rotated left by one bit; S steps rotate
 // by S, which turns a (rows x columns) tile into its transpose when S is the
-// number of column bits.
+// number of row-index bits.
 template <typename T, size_t M>
 inline void interleaveStep(std::array<vec<T>, M>& v) {
   std::array<vec<T>, M> t;
@@ -58,11 +58,11 @@ inline void rotate(std::array<vec<T>, M>& v) {
 // 8 channel rows x 16 w of int8 -> 16 w x 8 channels (128 contiguous bytes,
 // vector j holding w = 2j and 2j + 1).
 inline void transposeChannelsToLanes8(std::array<vec<int8_t>, 8>& v) {
-  rotate<4>(v);
+  rotate<3>(v);
 }
 // 16 w x 8 channels (vector j: w = 2j, 2j + 1) -> 8 channel rows x 16 w.
 inline void transposeLanesToChannels8(std::array<vec<int8_t>, 8>& v) {
-  rotate<3>(v);
+  rotate<4>(v);
 }
 #endif
 
