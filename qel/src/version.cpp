@@ -2,6 +2,8 @@
 
 namespace qel {
 
-const char* version() { return "2.0.0-emulated"; }
+const char* version() {
+  return "2.0.0-emulated";
+}
 
 }  // namespace qel
