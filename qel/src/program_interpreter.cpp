@@ -131,7 +131,7 @@ std::optional<region> interpreter::resolve_optional(const operand& op, std::uint
 }
 
 void interpreter::add_cost(std::uint64_t bytes, std::uint64_t macs) {
-  double ns = static_cast<double>(props_.op_overhead_ns);
+  double ns = 0;
   if (props_.bytes_per_us) ns += static_cast<double>(bytes) * 1000.0 / props_.bytes_per_us;
   if (props_.macs_per_us) ns += static_cast<double>(macs) * 1000.0 / props_.macs_per_us;
   sim_ns_ += static_cast<std::uint64_t>(ns);
@@ -281,6 +281,7 @@ std::uint64_t interpreter::run(const std::byte* code, std::size_t size) {
     byte_reader in(code + pos + instruction_header_size, len - instruction_header_size,
                    "instruction " + std::to_string(index_));
     execute(op, in);
+    sim_ns_ += props_.op_overhead_ns;
     pos += len;
   }
   return sim_ns_;
