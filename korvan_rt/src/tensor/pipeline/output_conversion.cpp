@@ -1,0 +1,251 @@
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+#include "core/error.hpp"
+#include "tensor/layout/blocked_converters.hpp"
+#include "tensor/layout/pad_depad.hpp"
+#include "tensor/layout/shape_ops.hpp"
+#include "tensor/layout/simd_converters.hpp"
+#include "tensor/pipeline/conversion.hpp"
+#include "tensor/pipeline/layout_plan.hpp"
+#include "tensor/pipeline/route_checks.hpp"
+#include "tensor/pipeline/step_queue.hpp"
+#include "tensor/pipeline/transform_list.hpp"
+#include "tensor/quant/qdq.hpp"
+
+namespace korvanrt {
+namespace {
+
+struct OutputPlan {
+  const ConversionContext& ctx;
+  const IOParams& entry;
+  TensorDims cpu, hw;
+  std::string cpuFormat, hwFormat;
+  uint32_t d;
+  bool formatsEqual, shapesEqual;
+  qdq_params q;
+  StepQueue queue;
+  std::vector<std::shared_ptr<void>> keep;
+
+  OutputPlan(const ConversionContext& c, const IOParams& e)
+      : ctx(c),
+        entry(e),
+        cpu(e.cpuShape()),
+        hw(e.hwShape()),
+        cpuFormat(e.cpuFormat()),
+        hwFormat(e.hwFormat()),
+        d(e.numRtTransforms()),
+        formatsEqual(cpuFormat == hwFormat),
+        shapesEqual(cpu.dims() == hw.dims()),
+        q(e.getQdqParams()) {}
+
+  template <typename T>
+  TensorView<T> scratch(const Shape& shape) {
+    auto t = std::make_shared<ScratchTensor<T>>(shape);
+    keep.push_back(t);
+    return t->view();
+  }
+
+  Shape cpuShape() const { return toShape(cpu.dims()); }
+  Shape hwShape() const { return toShape(hw.dims()); }
+  size_t devElements() const { return elementCount(hw); }
+
+  // Brings the device tensor into the CPU axis order (still padded); the
+  // returned view is the input of the variant's final depad step.
+  template <typename T>
+  TensorView<T> generic(const TensorView<T>& D) {
+    requirePlannableLayouts(cpu, hw);
+    if (formatsEqual) return TensorView<T>(D.data, hwShape());
+    std::vector<uint32_t> K, blockPerm, cpuPerm(cpu.rank());
+    for (size_t i = 0; i < cpuPerm.size(); ++i) cpuPerm[i] = static_cast<uint32_t>(i);
+    planHwToCpu(hw, cpu, K, blockPerm, cpuPerm);
+    Shape S(cpu.rank());
+    for (size_t i = 0; i < S.size(); ++i) S[i] = K.at(cpuPerm[i]);
+    const auto T0 = scratch<T>(S);
+    const TensorView<T> source(D.data, hwShape());
+    if (hw.blockSize() < 2) {
+      queue.push([source, cpuPerm, T0] { transposeTensor(source, cpuPerm, T0); });
+      return T0;
+    }
+    Shape blocked(blockPerm.size());
+    for (size_t i = 0; i < blocked.size(); ++i) blocked[i] = source.shape.at(blockPerm[i]);
+    const auto U = scratch<T>(blocked);
+    queue.push([source, blockPerm, U, K, cpuPerm, T0] {
+      transposeTensor(source, blockPerm, U);
+      reshapeAndTranspose(U, K, cpuPerm, T0);
+    });
+    return T0;
+  }
+
+  template <typename T>
+  void depadInto(const TensorView<T>& from, const TensorView<T>& to) {
+    const Shape kept = cpuShape();
+    queue.push([this, from, to, kept] {
+      ctx.section("depad", [&] { depadTensor(from, from.shape, kept, to); });
+    });
+  }
+};
+
+[[noreturn]] void noProgrammableLogic() {
+  KORVAN_THROW("programmable-logic converter requested but no converter context is open");
+}
+
+// int8, int16 and bfloat16 read back without a type change.
+template <typename T>
+void sameTypeOutput(OutputPlan& p, const TensorView<T>& src, const TensorView<T>& dst, bool usePL) {
+  if (usePL && std::is_same_v<T, int8_t>) noProgrammableLogic();
+  if (p.d >= 1) {
+    runTransformList(p.ctx, src, p.entry, dst);
+    return;
+  }
+  requireElementCount(dst.size(), elementCount(p.cpu), "Output");
+  if (p.formatsEqual) {
+    p.depadInto(TensorView<T>(src.data, p.hwShape()), dst);
+    return;
+  }
+  if (p.hwFormat == "NHWC" && p.cpuFormat == "NCHW") {
+    const Extents4 h = extentsOf(p.hw), c = extentsOf(p.cpu);
+    const size_t n = p.devElements();
+    p.queue.push([src, dst, h, c, n] { nhwcToNchwDepad<T>(src.data, dst.data, h, c, n); });
+    return;
+  }
+  if (isChannelBlocked(p.hwFormat) && (p.cpuFormat == "NCHW" || p.cpuFormat == "NHWC")) {
+    const Extents4 h = extentsOf(p.hw), c = extentsOf(p.cpu);
+    const int block = blockOf(p.hwFormat);
+    const size_t n = p.devElements();
+    if (p.cpuFormat == "NCHW") {
+      if constexpr (std::is_same_v<T, int8_t>) {
+        if (elementCount(p.cpu) == n && h.w % 8 == 0 && h.c % 8 == 0 && block == 8) {
+          neon_hcwnc_int8_to_nchw_int8(src.data, dst.data, p.hw, p.cpu, p.hwFormat,
+                                       p.entry.hwDtype());
+          return;
+        }
+      }
+      p.queue.push(
+          [src, dst, h, c, block, n] { hcwncToNchwDepad<T>(src.data, dst.data, h, c, block, n); });
+    } else {
+      p.queue.push(
+          [src, dst, h, c, block, n] { hcwncToNhwcDepad<T>(src.data, dst.data, h, c, block, n); });
+    }
+    return;
+  }
+  p.depadInto(p.generic(src), dst);
+}
+
+void bf16ToFloat(OutputPlan& p, const TensorView<bf16_t>& src, const TensorView<float>& dst,
+                 bool usePL) {
+  if (usePL) noProgrammableLogic();
+  if (p.d >= 1) {
+    runTransformList(p.ctx, src, p.entry, dst);
+    return;
+  }
+  requireElementCount(dst.size(), elementCount(p.cpu), "Output");
+  if (p.formatsEqual && p.shapesEqual) {
+    p.queue.push([&p, src, dst] {
+      p.ctx.section("qdq", [&] {
+        qdqConvert(TensorView<bf16_t>(src.data, dst.shape), p.q, dst, p.ctx.roundingMode);
+      });
+    });
+    return;
+  }
+  if (isChannelBlocked(p.hwFormat) && p.cpuFormat == "NCHW") {
+    const Extents4 h = extentsOf(p.hw), c = extentsOf(p.cpu);
+    const size_t block = static_cast<size_t>(blockOf(p.hwFormat));
+    if (productSaturated({h.h, ceilDiv(h.c, block), h.w, h.n, block}) > p.devElements())
+      KORVANRT_OUT_OF_BOUND();
+    p.queue.push([src, dst, h, c, block] {
+      HCWNCsBf16ToNCHWFp32(src.data, dst.data, h.n, h.c, h.h, h.w, block, c.n, c.c, c.h, c.w);
+    });
+    return;
+  }
+  const TensorView<bf16_t> T0 = p.generic(src);
+  const Shape kept = p.cpuShape();
+  p.queue.push([T0, dst, kept] { depadBf16ToFloat(T0.data, dst.data, T0.shape, kept); });
+}
+
+// int8 and int16 to float: the blocked converter, or the generic plan ending
+// in depad-and-dequantize.
+template <typename T>
+void intToFloat(OutputPlan& p, const TensorView<T>& src, const TensorView<float>& dst) {
+  if (p.d >= 1) {
+    runTransformList(p.ctx, src, p.entry, dst);
+    return;
+  }
+  requireElementCount(dst.size(), elementCount(p.cpu), "Output");
+  if (isChannelBlocked(p.hwFormat) && p.cpuFormat == "NCHW") {
+    const Extents4 h = extentsOf(p.hw), c = extentsOf(p.cpu);
+    const int block = blockOf(p.hwFormat);
+    const size_t n = p.devElements();
+    // The converter reads the full 32-bit zero point of the entry.
+    const double scale = p.q.scale;
+    const int32_t zero = p.entry.zeroPoint();
+    p.queue.push([&p, src, dst, h, c, block, n, scale, zero] {
+      if constexpr (std::is_same_v<T, int8_t>) {
+        p.ctx.section("depad+transpose", [&] {
+          hcwncInt8ToNchwFp32(src.data, dst.data, h, c, block, n, scale, zero);
+        });
+      } else {
+        hcwncInt16ToNchwFp32(src.data, dst.data, h, c, block, n, scale, zero);
+      }
+    });
+    return;
+  }
+  const TensorView<T> T0 = p.generic(src);
+  const Shape kept = p.cpuShape();
+  const float scale = static_cast<float>(p.q.scale);
+  const int8_t zero = p.q.zero_point;
+  p.queue.push([T0, dst, kept, scale, zero] {
+    DepadTensors(T0, TensorView<float>(dst.data, kept), T0.shape, kept, scale, zero);
+  });
+}
+
+void int8ToBool(OutputPlan& p, const TensorView<int8_t>& src, const TensorView<bool>& dst) {
+  if (p.d >= 1) {
+    runTransformList(p.ctx, src, p.entry, dst);
+    return;
+  }
+  requireElementCount(dst.size(), elementCount(p.cpu), "Output");
+  if (p.formatsEqual && p.shapesEqual) {
+    p.queue.push([&p, src, dst] {
+      p.ctx.section("qdq", [&] {
+        qdqConvert(TensorView<int8_t>(src.data, dst.shape), p.q, dst, p.ctx.roundingMode);
+      });
+    });
+    return;
+  }
+  const auto T0 = p.generic(src);
+  const auto kept = p.scratch<int8_t>(p.cpuShape());
+  p.depadInto(T0, kept);
+  p.queue.push([&p, kept, dst] {
+    p.ctx.section("qdq", [&] { qdqConvert(kept, p.q, dst, p.ctx.roundingMode); });
+  });
+}
+
+}  // namespace
+
+void postprocessOutput(const ConversionContext& ctx, const HostTensor& deviceTensor,
+                       const HostTensor& cpuTensor, const IOParams& entry, bool usePL,
+                       kernel_params_& /*params*/) {
+  using namespace client;
+  const DataType from = deviceTensor.dtype, to = cpuTensor.dtype;
+  OutputPlan p(ctx, entry);
+  if (from == INT8 && to == BOOL) {
+    int8ToBool(p, deviceTensor.view<int8_t>(), cpuTensor.view<bool>());
+  } else if (from == INT8 && to == INT8) {
+    sameTypeOutput(p, deviceTensor.view<int8_t>(), cpuTensor.view<int8_t>(), usePL);
+  } else if (from == INT16 && to == INT16) {
+    sameTypeOutput(p, deviceTensor.view<int16_t>(), cpuTensor.view<int16_t>(), false);
+  } else if (from == BF16 && to == BF16) {
+    sameTypeOutput(p, deviceTensor.view<bf16_t>(), cpuTensor.view<bf16_t>(), false);
+  } else if (from == BF16 && to == FP32) {
+    bf16ToFloat(p, deviceTensor.view<bf16_t>(), cpuTensor.view<float>(), usePL);
+  } else if (from == INT8 && to == FP32) {
+    intToFloat(p, deviceTensor.view<int8_t>(), cpuTensor.view<float>());
+  } else if (from == INT16 && to == FP32) {
+    intToFloat(p, deviceTensor.view<int16_t>(), cpuTensor.view<float>());
+  }
+  p.queue.run();
+}
+
+}  // namespace korvanrt
