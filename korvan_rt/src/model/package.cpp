@@ -1,11 +1,40 @@
 #include "model/package.hpp"
 
+#include <cstring>
 #include <string>
 
 #include "core/error.hpp"
 #include "package_generated.h"
 
 namespace korvanrt {
+namespace {
+
+// Binary search of a vector of tables sorted by a string key, comparing as
+// strcmp does. Entries without a key (refused by verification) end the
+// search.
+template <typename Table, typename KeyOf>
+const Table* lookupByKey(const flatbuffers::Vector<flatbuffers::Offset<Table>>* tables,
+                         const char* wanted, KeyOf keyOf) {
+  if (tables == nullptr) return nullptr;
+  flatbuffers::uoffset_t low = 0;
+  flatbuffers::uoffset_t high = tables->size();
+  while (low < high) {
+    const flatbuffers::uoffset_t middle = low + (high - low) / 2;
+    const Table* table = tables->Get(middle);
+    const flatbuffers::String* key = keyOf(*table);
+    if (key == nullptr) return nullptr;
+    const int order = std::strcmp(key->c_str(), wanted);
+    if (order == 0) return table;
+    if (order < 0) {
+      low = middle + 1;
+    } else {
+      high = middle;
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace
 
 const trelm::fbs::ModelPackage* verifyPackage(const uint8_t* data, uint64_t size) {
   if (data == nullptr) KORVAN_THROW("Model package buffer is null");
@@ -26,9 +55,8 @@ const trelm::fbs::ModelPackage* verifyPackage(const uint8_t* data, uint64_t size
 
 const trelm::fbs::ModelEntry* findModel(const trelm::fbs::ModelPackage& package,
                                         const std::string& name) {
-  const auto* models = package.models();
-  const trelm::fbs::ModelEntry* model =
-      models == nullptr ? nullptr : models->LookupByKey(name.c_str());
+  const trelm::fbs::ModelEntry* model = lookupByKey(
+      package.models(), name.c_str(), [](const trelm::fbs::ModelEntry& m) { return m.name(); });
   if (model == nullptr) KORVAN_THROW("Model \"" + name + "\" not found in the model package");
   return model;
 }
@@ -46,9 +74,9 @@ const trelm::fbs::SubPartition& subPartitionAt(const trelm::fbs::ModelEntry& mod
 const trelm::fbs::SharedEntry* findSharedEntry(const trelm::fbs::ModelPackage& package,
                                                const trelm::fbs::SubPartition& subPartition) {
   const auto* key = subPartition.shared_key();
-  const auto* shared = package.shared();
-  if (key == nullptr || shared == nullptr) return nullptr;
-  return shared->LookupByKey(key->c_str());
+  if (key == nullptr) return nullptr;
+  return lookupByKey(package.shared(), key->c_str(),
+                     [](const trelm::fbs::SharedEntry& e) { return e.key(); });
 }
 
 std::string_view hsiText(const trelm::fbs::SubPartition& subPartition) {
