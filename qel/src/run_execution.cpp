@@ -36,14 +36,14 @@ submission prepare_submission(const std::shared_ptr<run_impl>& run) {
   std::lock_guard lock(run->m);
   if (run->state == command_state::queued || run->state == command_state::running)
     throw error("qel: run of kernel \"" + run->kern->name + "\" is already in flight");
-  submission s{run, run->args, {}};
+  submission s{run, run->args, {}, run->state};
   run->state = command_state::queued;
   run->error_text.clear();
   return s;
 }
 
 void cancel_submission(submission& s) {
-  set_state(*s.run, command_state::new_command);
+  set_state(*s.run, s.previous);
 }
 
 execution_result execute_submission(submission& s, const std::atomic<bool>& closing) {

@@ -37,6 +37,7 @@ struct submission {
   std::shared_ptr<run_impl> run;
   std::vector<kernel_arg> args;
   run_plan plan;
+  command_state previous = command_state::new_command;  // restored if never executed
 };
 
 // Marks the run queued and captures its arguments; raises when it is already
@@ -49,7 +50,7 @@ struct execution_result {
 
 // Executes on an engine thread: running, the kernel, simulated time, final state.
 execution_result execute_submission(submission& s, const std::atomic<bool>& closing);
-// Puts a prepared but never executed run back to new.
+// Puts a prepared but never executed run back to its earlier state.
 void cancel_submission(submission& s);
 
 struct runlist_impl {

@@ -189,13 +189,16 @@ TEST_F(RunTest, SimulatedLatencyIsAccurate) {
   auto instr = timed.instruction_bo(p);
   auto out = timed.buffer(8);
   auto r = timed.txn_run(instr, {out});
-  for (int i = 0; i < 5; ++i) {
+  // Never early; the best of a few runs within 10% (the machine may be busy).
+  auto best = std::chrono::steady_clock::duration::max();
+  for (int i = 0; i < 7; ++i) {
     const auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(finish(r), command_state::completed);
     const auto took = std::chrono::steady_clock::now() - start;
     EXPECT_GE(took, 9ms);
-    EXPECT_LT(took, 9900us);
+    best = std::min(best, took);
   }
+  EXPECT_LT(best, 9900us);
 }
 
 TEST_F(RunTest, ConcurrentRunsFromManyThreads) {

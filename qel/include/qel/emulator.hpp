@@ -21,8 +21,8 @@ namespace qel::emu {
 // The n-th run ends in `state` (error, abort, timeout or no_response) without
 // executing its program.
 void set_fault(std::uint64_t nth_run, command_state state);
-// The n-th run never finishes: it stays running until reset() or until its
-// device closes, and then ends in abort.
+// The n-th run never finishes: it stays running (and occupies its engine)
+// until reset(), and then ends in abort.
 void set_hang(std::uint64_t nth_run);
 // Every run takes at least this much longer on the device.
 void set_run_delay(std::chrono::microseconds delay);
