@@ -9,6 +9,7 @@
 #include <fstream>
 #include <optional>
 #include <stdexcept>
+#include <string_view>
 #include <utility>
 #include <vector>
 
