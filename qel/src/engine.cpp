@@ -31,7 +31,12 @@ void work(std::shared_ptr<engine::shared> s) {
 }  // namespace
 
 engine::engine(unsigned int count) : shared_(std::make_shared<shared>()) {
-  for (unsigned int i = 0; i < count; ++i) workers_.emplace_back(work, shared_);
+  ensure(count);
+}
+
+void engine::ensure(unsigned int count) {
+  std::lock_guard lock(workers_m_);
+  while (workers_.size() < count) workers_.emplace_back(work, shared_);
 }
 
 engine::~engine() {
@@ -42,6 +47,7 @@ engine::~engine() {
   }
   shared_->cv.notify_all();
   emulator_state::get().wake_sleepers();
+  std::lock_guard lock(workers_m_);
   for (auto& t : workers_) {
     if (t.get_id() == std::this_thread::get_id())
       t.detach();  // this worker ends by itself; it holds its own reference to `shared_`

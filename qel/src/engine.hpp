@@ -22,6 +22,8 @@ class engine {
   engine& operator=(const engine&) = delete;
 
   void submit(std::function<void()> job);
+  // Starts more workers when fewer than `count` run; never stops any.
+  void ensure(unsigned int count);
   // Set when the device closes; long device sleeps watch it.
   const std::atomic<bool>& closing() const;
 
@@ -29,6 +31,7 @@ class engine {
 
  private:
   std::shared_ptr<shared> shared_;
+  std::mutex workers_m_;
   std::vector<std::thread> workers_;
 };
 

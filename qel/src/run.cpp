@@ -79,6 +79,7 @@ void run::start() {
   auto s = detail::prepare_submission(impl_);
   s.plan = detail::emulator_state::get().next_run();
   auto dev = impl_->kern->ctx->dev;
+  dev->workers.ensure(detail::emulator_state::get().engines());
   const auto* closing = &dev->workers.closing();
   dev->workers.submit(
       [s = std::move(s), closing]() mutable { detail::execute_submission(s, *closing); });
@@ -168,6 +169,7 @@ void runlist::execute() {
   lock.unlock();
 
   auto dev = l.ctx->dev;
+  dev->workers.ensure(state.engines());
   const auto* closing = &dev->workers.closing();
   dev->workers.submit([list = impl_, subs = std::move(subs), closing]() mutable {
     {

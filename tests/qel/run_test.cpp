@@ -201,6 +201,31 @@ TEST_F(RunTest, SimulatedLatencyIsAccurate) {
   EXPECT_LT(best, 9900us);
 }
 
+TEST(Engines, RunListsOverlapOnlyWithSeveralEngines) {
+  for (unsigned engines : {1u, 2u}) {
+    SCOPED_TRACE(engines);
+    qel::emu::reset();
+    qel::emu::set_engines(engines);
+    test_device t(4, {{"run_overhead_ns", 60'000'000}});
+    auto out = t.buffer(8);
+    auto instr = t.instruction_bo(builder{});
+    std::vector<qel::runlist> lists;
+    for (int i = 0; i < 2; ++i) {
+      lists.emplace_back(t.ctx);
+      lists.back().add(t.txn_run(instr, {out}));
+    }
+    const auto start = std::chrono::steady_clock::now();
+    for (auto& l : lists) l.execute();
+    for (auto& l : lists) l.wait();
+    const auto took = std::chrono::steady_clock::now() - start;
+    if (engines == 1)
+      EXPECT_GE(took, 120ms);
+    else
+      EXPECT_LT(took, 110ms);
+  }
+  qel::emu::reset();
+}
+
 TEST_F(RunTest, ConcurrentRunsFromManyThreads) {
   constexpr int threads = 6, rounds = 40;
   std::vector<qel::bo> outs;

@@ -29,7 +29,8 @@ void set_run_delay(std::chrono::microseconds delay);
 // Total device memory of all devices; allocations beyond it fail. Memory over
 // caller pointers is not counted.
 void set_memory_capacity(std::uint64_t bytes);
-// Number of engines (worker threads) of devices opened from now on; 1 to 16.
+// Number of engines (worker threads) per device, 1 to 16. Raising it applies at
+// the next submission; lowering it applies to devices opened afterwards.
 void set_engines(unsigned int count);
 // Applies settings in the QEL_EMU_FAULTS syntax, e.g. "fail=3:error;delay_ms=5".
 void configure(const std::string& settings);
