@@ -86,8 +86,7 @@ int32_t readCtrlPktPatchJson(rapidjson::Document& doc, std::vector<ControlPacket
       const std::string where = "a coalesced buffer of " + name;
       if (!c.IsObject()) fault(where + " is not an object");
       const auto& logical = member(c, "logical_id", where);
-      if (!logical.IsUint64())
-        fault("\"logical_id\" of " + where + " is not an unsigned integer");
+      if (!logical.IsUint64()) fault("\"logical_id\" of " + where + " is not an unsigned integer");
       readLocations(c, stringMember(c, "name", where), patches);
     }
   }

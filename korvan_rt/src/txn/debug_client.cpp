@@ -137,8 +137,8 @@ void KorvanDebugClient::ClientLoop() {
         std::cerr << "recv failed: " << std::endl;
         break;
       } else {
-        std::cerr << "recv received " << got << " bytes, but expected " << kRequestSize
-                  << " bytes." << std::endl;
+        std::cerr << "recv received " << got << " bytes, but expected " << kRequestSize << " bytes."
+                  << std::endl;
         break;
       }
     }
@@ -160,8 +160,8 @@ void KorvanDebugClient::ProcessReceivedData(const char* path, uint32_t offset, u
   }
   uint64_t length = count;
   if (length > size) {
-    std::cerr << "Dump to " << path << ": count " << count << " clipped to the buffer size "
-              << size << std::endl;
+    std::cerr << "Dump to " << path << ": count " << count << " clipped to the buffer size " << size
+              << std::endl;
     length = size;
   }
   std::ofstream out(path, std::ios::binary | std::ios::trunc);

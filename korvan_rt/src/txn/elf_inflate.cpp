@@ -8,8 +8,7 @@
 namespace korvanrt {
 
 bool isElfImage(const std::vector<char>& data) {
-  return data.size() >= 4 && data[0] == 0x7F && data[1] == 'E' && data[2] == 'L' &&
-         data[3] == 'F';
+  return data.size() >= 4 && data[0] == 0x7F && data[1] == 'E' && data[2] == 'L' && data[3] == 'F';
 }
 
 std::vector<char> inflateElf(const std::vector<char>& compressed, uint64_t maxCapacity) {

@@ -15,8 +15,7 @@ ExternalBufferEntry readExternalBufferEntry(const rapidjson::Value& entry) {
     throw std::runtime_error("[Error] qel_id field not specified in external_buffer_id.json");
   auto name = entry.FindMember("name");
   if (name == entry.MemberEnd() || !name->value.IsString())
-    throw std::runtime_error(
-        "external_buffer_id.json: a buffer entry has no string \"name\"");
+    throw std::runtime_error("external_buffer_id.json: a buffer entry has no string \"name\"");
   const std::string_view n(name->value.GetString(), name->value.GetStringLength());
   if (!id->value.IsUint())
     throw std::runtime_error("external_buffer_id.json: \"qel_id\" of " + std::string(n) +

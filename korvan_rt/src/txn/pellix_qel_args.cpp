@@ -159,9 +159,8 @@ void pellix_qel::set_argument(const qel::bo& weights, const qel::bo& input, cons
   if (spill) run.set_arg_at_index(spill_arg_idx_[s], spl);
 }
 
-void pellix_qel::patch_argument(const qel::bo& weights, const qel::bo& input,
-                                const qel::bo& output, const qel::bo& spill, uint32_t s,
-                                uint32_t b) {
+void pellix_qel::patch_argument(const qel::bo& weights, const qel::bo& input, const qel::bo& output,
+                                const qel::bo& spill, uint32_t s, uint32_t b) {
   auto& run = runAt(s, b);
   if (elf_mode_) {
     run.set_arg_at_index(wts_arg_idx_[s], weights);
@@ -210,7 +209,8 @@ void pellix_qel::set_arguments(const AddressMaps& addresses, const BufferMaps& b
                     << " does not contain ifm_ddr, wts_ddr or ofm_ddr!" << std::endl;
         }
       }
-      if (b < ctrl_pkt_bos_.size() && ctrl_pkt_bos_[b]) ctrl_pkt_bos_[b].sync(qel::bo::direction::to_device);
+      if (b < ctrl_pkt_bos_.size() && ctrl_pkt_bos_[b])
+        ctrl_pkt_bos_[b].sync(qel::bo::direction::to_device);
     }
 
     for (const auto& m : described.GetObject()) {
@@ -244,8 +244,8 @@ void pellix_qel::patch_arguments(const AddressMaps& addresses, const BufferMaps&
                                  const qel::bo& weights,
                                  const std::vector<std::vector<qel::bo>>& inputs,
                                  const std::vector<std::vector<qel::bo>>& outputs,
-                                 const std::vector<qel::bo>& spills,
-                                 const HWClusterParams& params, int32_t b) {
+                                 const std::vector<qel::bo>& spills, const HWClusterParams& params,
+                                 int32_t b) {
   auto& run = runAt(0, static_cast<uint32_t>(b));
   const auto& named = addresses.at(b);
   // A name that set_arguments did not record binds slot 0.
@@ -285,7 +285,8 @@ void pellix_qel::patch_arguments(const AddressMaps& addresses, const BufferMaps&
   };
 
   if (weights) bindLayers(weights, "coalesed_weights", params.weightNames());
-  if (!spills.empty() && spills.front()) bindLayers(spills.front(), "coalesed_spills", params.spillNames());
+  if (!spills.empty() && spills.front())
+    bindLayers(spills.front(), "coalesed_spills", params.spillNames());
   if (static_cast<size_t>(b) < inputs.size() && !inputs[b].empty())
     bindTensors(params.numInputs(), [&](uint32_t j) { return params.getInput(j); });
   if (static_cast<size_t>(b) < outputs.size() && !outputs[b].empty())
@@ -302,7 +303,8 @@ void pellix_qel::get_addr_and_apply(uint64_t address, int32_t b, const std::stri
                              " was not added during control packet evaulation from "
                              "external_buffer_id.json" +
                              "unordered_map::at");
-  for (int32_t k : it->second) writePatchedWord(static_cast<size_t>(b), ctrl_pkt_patches_[k], address);
+  for (int32_t k : it->second)
+    writePatchedWord(static_cast<size_t>(b), ctrl_pkt_patches_[k], address);
 }
 
 }  // namespace korvanrt

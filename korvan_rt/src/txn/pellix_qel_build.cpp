@@ -37,7 +37,8 @@ std::vector<char> readAll(KorvanIOReader& reader, const char* what) {
 
 void pellix_qel::initCommon(const int32_t& numBufferSets, pellix::qel_context* context,
                             int32_t subgraphs) {
-  if (context == nullptr) throw std::invalid_argument("Transaction runtime without a device context");
+  if (context == nullptr)
+    throw std::invalid_argument("Transaction runtime without a device context");
   if (numBufferSets < 1)
     throw std::invalid_argument("Number of buffer sets must be at least 1, not " +
                                 std::to_string(numBufferSets));
@@ -103,12 +104,12 @@ pellix_qel::pellix_qel(const std::vector<KorvanIOReader*>& txnReaders,
 
 pellix_qel::pellix_qel(const trelm::fbs::SubPartition* subPartition, const int32_t& numBufferSets,
                        pellix::qel_context* context) {
-  if (subPartition == nullptr) throw std::invalid_argument("Transaction runtime without a sub-partition");
+  if (subPartition == nullptr)
+    throw std::invalid_argument("Transaction runtime without a sub-partition");
   initCommon(numBufferSets, context, 1);
   const auto* transaction = subPartition->transaction();
   const auto* binary = transaction ? transaction->binary() : nullptr;
-  if (binary == nullptr)
-    throw std::runtime_error("Sub-partition has no transaction binary record");
+  if (binary == nullptr) throw std::runtime_error("Sub-partition has no transaction binary record");
   const auto* data = binary->data();
   if (data == nullptr || data->size() == 0)
     throw std::runtime_error("Sub-partition's transaction binary record has no data");
@@ -196,8 +197,7 @@ void pellix_qel::load_txn_bin(KorvanIOReader* reader) {
       reader->sequential_read(bytes.data() + transaction_op::kHeaderSize,
                               total - transaction_op::kHeaderSize) != 1)
     throw std::runtime_error(std::string("Transaction binary ") + reader->name() +
-                             " ends before its stated size of " + std::to_string(total) +
-                             " bytes");
+                             " ends before its stated size of " + std::to_string(total) + " bytes");
   load_txn_bin(bytes.data(), bytes.size());
 }
 

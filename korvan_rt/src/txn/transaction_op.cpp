@@ -33,8 +33,8 @@ transaction_op::transaction_op(const uint8_t* txn, size_t available) {
                              " bytes is shorter than its header");
   const uint32_t total = transactionTotalSize(txn);
   if (total < kHeaderSize || total > available)
-    throw std::runtime_error("Transaction binary states " + std::to_string(total) +
-                             " bytes but " + std::to_string(available) + " are available");
+    throw std::runtime_error("Transaction binary states " + std::to_string(total) + " bytes but " +
+                             std::to_string(available) + " are available");
   if (total > UINT32_MAX - 8)
     throw std::runtime_error("Transaction binary of " + std::to_string(total) +
                              " bytes is too large");
