@@ -17,6 +17,8 @@ struct ControlPacketPatch {
   int64_t size = 0;       // field size as stated by the compiler; not used by the writer
   std::string operation;  // as stated by the compiler; not used by the writer
   std::string name;       // the buffer whose address goes there
+
+  friend bool operator==(const ControlPacketPatch&, const ControlPacketPatch&) = default;
 };
 
 namespace korvanrt {
