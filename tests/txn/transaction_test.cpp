@@ -287,6 +287,12 @@ TEST_F(TransactionTest, ElfModulesBindBufferObjects) {
     EXPECT_EQ(0,
               std::memcmp(bufs.outputs[0].map<uint8_t*>(), bufs.inputs[0].map<uint8_t*>() + 4, 16))
         << compressed;
+    // Re-binding without weights or spill buffer keeps working.
+    CopyPartition other(1);
+    q.patch_argument(qel::bo(), other.inputs[0], other.outputs[0], qel::bo(), 0, 0);
+    q.run_graph(0);
+    EXPECT_EQ(
+        0, std::memcmp(other.outputs[0].map<uint8_t*>(), other.inputs[0].map<uint8_t*>() + 4, 16));
   }
 
   MemoryReader ctrl(p.elf(), "ctrl.elf");

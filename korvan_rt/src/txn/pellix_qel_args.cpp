@@ -163,10 +163,15 @@ void pellix_qel::patch_argument(const qel::bo& weights, const qel::bo& input, co
                                 const qel::bo& spill, uint32_t s, uint32_t b) {
   auto& run = runAt(s, b);
   if (elf_mode_) {
-    run.set_arg_at_index(wts_arg_idx_[s], weights);
+    // Empty handles are treated as in set_argument: no weights bind four
+    // zero bytes, no spill buffer leaves its argument as it is.
+    if (weights)
+      run.set_arg_at_index(wts_arg_idx_[s], weights);
+    else
+      setZero4(run, wts_arg_idx_[s]);
     run.set_arg_at_index(ifm_arg_idx_[s], input);
     run.set_arg_at_index(ofm_arg_idx_[s], output);
-    run.set_arg_at_index(spill_arg_idx_[s], spill);
+    if (spill) run.set_arg_at_index(spill_arg_idx_[s], spill);
     return;
   }
   run.set_arg_at_index(wts_arg_idx_[s], deviceAddressOrZero(weights));
