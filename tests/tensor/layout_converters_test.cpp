@@ -144,15 +144,18 @@ TEST(BlockedReadBack, EveryFormAgreesWithReference) {
                                                              [](int8_t v) { return v; })))
           << at;
 
-      std::vector<float> f(s.cpu.size());
-      hcwncInt8ToNchwFp32(i8.data(), f.data(), dev, s.cpu, bi, devSize, 0.37, 300);
-      EXPECT_EQ(f, (testing::refFromBlocked<int8_t, float>(
-                       i8, dev, s.cpu, b, false,
-                       [](int8_t q) {
-                         return static_cast<float>(
-                             static_cast<double>(static_cast<float>(q + 300)) * 0.37);
-                       })))
-          << at;
+      std::vector<float> f(s.cpu.size()), fs(s.cpu.size());
+      // 0.37 needs the double product; 0.25 is a float (vector arithmetic).
+      for (double scale : {0.37, 0.25}) {
+        const auto ref =
+            testing::refFromBlocked<int8_t, float>(i8, dev, s.cpu, b, false, [&](int8_t q) {
+              return static_cast<float>(static_cast<double>(static_cast<float>(q + 300)) * scale);
+            });
+        hcwncInt8ToNchwFp32(i8.data(), f.data(), dev, s.cpu, bi, devSize, scale, 300);
+        hcwncInt8ToNchwFp32Scalar(i8.data(), fs.data(), dev, s.cpu, bi, devSize, scale, 300);
+        EXPECT_EQ(f, ref) << at << " scale " << scale;
+        EXPECT_EQ(fs, ref) << at << " scale " << scale;
+      }
 
       hcwncInt16ToNchwFp32(i16.data(), f.data(), dev, s.cpu, bi, devSize, 0.1, -7);
       EXPECT_EQ(

@@ -15,7 +15,8 @@ size_t deviceWalk(const Extents4& dev, size_t block) {
 
 // Blocked read-back: visits the kept part of the device tensor and writes each
 // converted element at its CPU position. The loop order keeps the writes
-// contiguous (a CPU row per lane for "NCHW", a channel run for "NHWC").
+// contiguous (the CPU channel planes front to back for "NCHW", a channel run
+// for "NHWC").
 template <typename TIn, typename TOut, typename Conv>
 void readBack(const TIn* src, TOut* dst, const Extents4& dev, const Extents4& cpu, size_t b,
               bool toNhwc, size_t devElements, Conv conv) {
@@ -24,10 +25,10 @@ void readBack(const TIn* src, TOut* dst, const Extents4& dev, const Extents4& cp
   const size_t CB = ceilDiv(dev.c, b);
   const size_t laneStride = dev.n * b;
   if (!toNhwc) {
-    for (size_t h = 0; h < cpu.h; ++h) {
-      for (size_t cb = 0; cb < CB; ++cb) {
-        const size_t blockBase = (h * CB + cb) * dev.w * laneStride;
-        for (size_t n = 0; n < cpu.n; ++n) {
+    for (size_t cb = 0; cb < CB; ++cb) {
+      for (size_t n = 0; n < cpu.n; ++n) {
+        for (size_t h = 0; h < cpu.h; ++h) {
+          const size_t blockBase = (h * CB + cb) * dev.w * laneStride;
           for (size_t k = 0; k < b; ++k) {
             const size_t c = cb * b + k;
             if (c >= cpu.c) break;
@@ -103,8 +104,9 @@ void hcwncToNhwcDepad(const T* src, T* dst, const Extents4& dev, const Extents4&
            Identity{});
 }
 
-void hcwncInt8ToNchwFp32(const int8_t* src, float* dst, const Extents4& dev, const Extents4& cpu,
-                         int block, size_t devElements, double scale, int32_t zeroPoint) {
+void hcwncInt8ToNchwFp32Scalar(const int8_t* src, float* dst, const Extents4& dev,
+                               const Extents4& cpu, int block, size_t devElements, double scale,
+                               int32_t zeroPoint) {
   // An int8 value has 256 possible results: look them up.
   std::array<float, 256> table;
   for (int q = -128; q < 128; ++q)

@@ -38,6 +38,9 @@ void hcwncToNhwcDepad(const T* src, T* dst, const Extents4& dev, const Extents4&
 // (full 32-bit zero point, product in double precision).
 void hcwncInt8ToNchwFp32(const int8_t* src, float* dst, const Extents4& dev, const Extents4& cpu,
                          int block, size_t devElements, double scale, int32_t zeroPoint);
+void hcwncInt8ToNchwFp32Scalar(const int8_t* src, float* dst, const Extents4& dev,
+                               const Extents4& cpu, int block, size_t devElements, double scale,
+                               int32_t zeroPoint);
 void hcwncInt16ToNchwFp32(const int16_t* src, float* dst, const Extents4& dev, const Extents4& cpu,
                           int block, size_t devElements, double scale, int32_t zeroPoint);
 

@@ -43,6 +43,7 @@ using vec = xsimd::batch<T, simd_arch>;
 template <typename T, size_t M>
 inline void interleaveStep(std::array<vec<T>, M>& v) {
   std::array<vec<T>, M> t;
+#pragma GCC unroll 8
   for (size_t i = 0; i < M / 2; ++i) {
     t[2 * i] = xsimd::zip_lo(v[i], v[i + M / 2]);
     t[2 * i + 1] = xsimd::zip_hi(v[i], v[i + M / 2]);
@@ -52,6 +53,7 @@ inline void interleaveStep(std::array<vec<T>, M>& v) {
 
 template <size_t Steps, typename T, size_t M>
 inline void rotate(std::array<vec<T>, M>& v) {
+#pragma GCC unroll 4
   for (size_t s = 0; s < Steps; ++s) interleaveStep(v);
 }
 
@@ -110,20 +112,29 @@ void optimized_reshape_and_transpose_neon(const int8_t* src, int8_t* dst, int N,
   const size_t CB = ceilDiv(c_, b);
   const size_t plane = h_ * w_;
   const size_t wVec = w_ - w_ % 16;
+  const size_t wStride = n_ * b;
   const vec<int8_t> zero(int8_t{0});
-  for (size_t h = 0; h < h_; ++h) {
-    for (size_t cb = 0; cb < CB; ++cb) {
-      const size_t lanes = std::min(b, c_ - cb * b);
-      for (size_t n = 0; n < n_; ++n) {
+  // Channel block, batch, then rows: every channel plane is read front to
+  // back while the writes stay inside one block of the destination.
+  for (size_t cb = 0; cb < CB; ++cb) {
+    const size_t lanes = std::min(b, c_ - cb * b);
+    for (size_t n = 0; n < n_; ++n) {
+      for (size_t h = 0; h < h_; ++h) {
         const int8_t* rows = src + ((n * c_ + cb * b) * h_ + h) * w_;
         int8_t* out = dst + ((h * CB + cb) * w_ * n_ + n) * b;
-        const size_t wStride = n_ * b;
         for (size_t w0 = 0; w0 < wVec; w0 += 16) {
           std::array<vec<int8_t>, 8> v;
-          for (size_t k = 0; k < 8; ++k)
-            v[k] = k < lanes ? vec<int8_t>::load_unaligned(rows + k * plane + w0) : zero;
+          if (lanes == 8) {
+#pragma GCC unroll 8
+            for (size_t k = 0; k < 8; ++k)
+              v[k] = vec<int8_t>::load_unaligned(rows + k * plane + w0);
+          } else {
+            for (size_t k = 0; k < 8; ++k)
+              v[k] = k < lanes ? vec<int8_t>::load_unaligned(rows + k * plane + w0) : zero;
+          }
           transposeChannelsToLanes8(v);
           if (n_ == 1) {
+#pragma GCC unroll 8
             for (size_t j = 0; j < 8; ++j) v[j].store_unaligned(out + (w0 + 2 * j) * 8);
           } else {
             alignas(16) int8_t tmp[16];
@@ -159,9 +170,9 @@ void neon_hcwnc_int8_to_nchw_int8(const int8_t* src, int8_t* dst, const TensorDi
   if (productSaturated({H, CB, W, N, b}) > devElements) KORVANRT_OUT_OF_BOUND();
   const size_t wVec = W - W % 16;
   const size_t wStride = N * b;
-  for (size_t h = 0; h < H; ++h) {
-    for (size_t cb = 0; cb < CB; ++cb) {
-      for (size_t n = 0; n < N; ++n) {
+  for (size_t cb = 0; cb < CB; ++cb) {
+    for (size_t n = 0; n < N; ++n) {
+      for (size_t h = 0; h < H; ++h) {
         const int8_t* in = src + ((h * CB + cb) * W * N + n) * b;
         int8_t* rows = dst + ((n * C + cb * b) * H + h) * W;
         for (size_t w0 = 0; w0 < wVec; w0 += 16) {
@@ -178,6 +189,7 @@ void neon_hcwnc_int8_to_nchw_int8(const int8_t* src, int8_t* dst, const TensorDi
             }
           }
           transposeLanesToChannels8(v);
+#pragma GCC unroll 8
           for (size_t k = 0; k < 8; ++k) v[k].store_unaligned(rows + k * H * W + w0);
         }
         for (size_t w = wVec; w < W; ++w)
@@ -215,9 +227,11 @@ void optimized_transpose_nchw_to_nhwc_bf16(const bf16_t* src, bf16_t* dst, int N
       for (size_t c0 = 0; c0 < cVec; c0 += 8) {
         for (size_t w0 = 0; w0 < wVec; w0 += 8) {
           std::array<vec<uint16_t>, 8> v;
+#pragma GCC unroll 8
           for (size_t k = 0; k < 8; ++k)
             v[k] = vec<uint16_t>::load_unaligned(in + (c0 + k) * plane + w0);
           rotate<3>(v);
+#pragma GCC unroll 8
           for (size_t j = 0; j < 8; ++j) v[j].store_unaligned(out + (w0 + j) * c_ + c0);
         }
         for (size_t w = wVec; w < w_; ++w)
@@ -232,13 +246,14 @@ void optimized_transpose_nchw_to_nhwc_bf16(const bf16_t* src, bf16_t* dst, int N
 #endif
 }
 
-void nchwFp32ToHcwncBf16(const float* src, bf16_t* dst, const Extents4& cpu, const Extents4& dev,
-                         int block, int roundingMode, size_t devElements) {
 #if KORVANRT_SIMD
-  if (block != 8) {
-    nchwFp32ToHcwncBf16Scalar(src, dst, cpu, dev, block, roundingMode, devElements);
-    return;
-  }
+namespace {
+
+// Vector body of the "NCHW" float to "HCWNC8" bfloat16 converter; `Round`
+// selects round-to-nearest-even over truncation.
+template <bool Round>
+void fp32ToBf16Hcwnc8(const float* src, bf16_t* dst, const Extents4& cpu, const Extents4& dev,
+                      int roundingMode, size_t devElements) {
   requireDeviceCovers(dev, cpu);
   const size_t b = 8, CB = ceilDiv(dev.c, b);
   const size_t slab = CB * dev.w * dev.n * b;  // elements of one device row h
@@ -246,45 +261,48 @@ void nchwFp32ToHcwncBf16(const float* src, bf16_t* dst, const Extents4& cpu, con
   const size_t plane = cpu.h * cpu.w;
   const size_t wVec = cpu.w - cpu.w % 8;
   const size_t wStride = dev.n * b;
-  const bool round = roundingMode == 0;
-  const vec<uint32_t> bias(0x7FFFu), one(1u);
+  const vec<uint32_t> bias(0x7FFFu), one(1u), upper(0xFFFF0000u);
   const vec<uint16_t> zero(uint16_t{0});
   // Element j of a packed vector holds w = kOrder[j] of its group of 8.
   static constexpr size_t kOrder[8] = {0, 4, 1, 5, 2, 6, 3, 7};
   auto encode = [&](const float* p) {
     const auto lo = xsimd::bitwise_cast<vec<uint32_t>>(vec<float>::load_unaligned(p));
     const auto hi = xsimd::bitwise_cast<vec<uint32_t>>(vec<float>::load_unaligned(p + 4));
-    vec<uint32_t> a, c;
-    if (round) {
-      a = (lo + bias + ((lo >> 16) & one)) >> 16;
-      c = (hi + bias + ((hi >> 16) & one)) >> 16;
+    if constexpr (Round) {
+      // Rounded patterns; the wanted halves are the upper 16 bits of each lane.
+      const auto a = lo + bias + ((lo >> 16) & one);
+      const auto c = hi + bias + ((hi >> 16) & one);
+      return xsimd::bitwise_cast<vec<uint16_t>>((a >> 16) | (c & upper));
     } else {
-      a = lo >> 16;
-      c = hi >> 16;
+      return xsimd::bitwise_cast<vec<uint16_t>>((lo >> 16) | (hi & upper));
     }
-    return xsimd::bitwise_cast<vec<uint16_t>>(a | (c << 16));
   };
-  for (size_t h = 0; h < dev.h; ++h) {
-    bf16_t* slabOut = dst + h * slab;
-    if (h >= cpu.h) {
-      std::memset(slabOut, 0, slab * sizeof(bf16_t));
-      continue;
-    }
-    for (size_t cb = 0; cb < CB; ++cb) {
-      const size_t c0 = cb * b;
-      const size_t lanes = c0 < cpu.c ? std::min(b, cpu.c - c0) : 0;
-      bf16_t* blockOut = slabOut + cb * dev.w * wStride;
-      for (size_t n = 0; n < dev.n; ++n) {
-        bf16_t* out = blockOut + n * b;
-        if (n >= cpu.n || lanes == 0) {
+  // Device rows beyond the CPU rows are padding.
+  for (size_t h = cpu.h; h < dev.h; ++h) std::memset(dst + h * slab, 0, slab * sizeof(bf16_t));
+  // Channel block, batch, then rows: every channel plane is read front to
+  // back while the writes stay inside one channel block.
+  for (size_t cb = 0; cb < CB; ++cb) {
+    const size_t c0 = cb * b;
+    const size_t lanes = c0 < cpu.c ? std::min(b, cpu.c - c0) : 0;
+    for (size_t n = 0; n < dev.n; ++n) {
+      const bool padding = n >= cpu.n || lanes == 0;
+      for (size_t h = 0; h < cpu.h; ++h) {
+        bf16_t* out = dst + h * slab + cb * dev.w * wStride + n * b;
+        if (padding) {
           for (size_t w = 0; w < dev.w; ++w) std::memset(out + w * wStride, 0, b * sizeof(bf16_t));
           continue;
         }
         const float* rows = src + ((n * cpu.c + c0) * cpu.h + h) * cpu.w;
         for (size_t w0 = 0; w0 < wVec; w0 += 8) {
           std::array<vec<uint16_t>, 8> v;
-          for (size_t k = 0; k < 8; ++k) v[k] = k < lanes ? encode(rows + k * plane + w0) : zero;
+          if (lanes == 8) {
+#pragma GCC unroll 8
+            for (size_t k = 0; k < 8; ++k) v[k] = encode(rows + k * plane + w0);
+          } else {
+            for (size_t k = 0; k < 8; ++k) v[k] = k < lanes ? encode(rows + k * plane + w0) : zero;
+          }
           rotate<3>(v);
+#pragma GCC unroll 8
           for (size_t j = 0; j < 8; ++j) v[j].store_unaligned(out + (w0 + kOrder[j]) * wStride);
         }
         for (size_t w = wVec; w < dev.w; ++w) {
@@ -297,6 +315,107 @@ void nchwFp32ToHcwncBf16(const float* src, bf16_t* dst, const Extents4& cpu, con
         }
       }
     }
+  }
+}
+
+}  // namespace
+#endif
+
+void hcwncInt8ToNchwFp32(const int8_t* src, float* dst, const Extents4& dev, const Extents4& cpu,
+                         int block, size_t devElements, double scale, int32_t zeroPoint) {
+#if KORVANRT_SIMD
+  if (block != 8) {
+    hcwncInt8ToNchwFp32Scalar(src, dst, dev, cpu, block, devElements, scale, zeroPoint);
+    return;
+  }
+  requireDeviceCovers(dev, cpu);
+  const size_t b = 8, CB = ceilDiv(dev.c, b);
+  if (productSaturated({dev.h, CB, dev.w, dev.n, b}) > devElements) KORVANRT_OUT_OF_BOUND();
+  // Every int8 value has one result; the table serves tails and scales that
+  // need the double-precision product.
+  std::array<float, 256> table;
+  for (int q = -128; q < 128; ++q)
+    table[static_cast<uint8_t>(q)] = dequantizeConverter(q, zeroPoint, scale);
+  // When the scale is a float, the double product of two floats is exact and
+  // its rounding to float equals the single-precision product: the vector
+  // form can stay in float arithmetic and give the same bits.
+  const float scaleF = static_cast<float>(scale);
+  const bool floatScale = static_cast<double>(scaleF) == scale;
+  const vec<int32_t> zero32(zeroPoint);
+  const vec<float> scaleV(scaleF);
+  const size_t wVec = cpu.w - cpu.w % 16;
+  const size_t wStride = dev.n * b;
+  const size_t plane = cpu.h * cpu.w;
+  auto widenRow = [&](const vec<int8_t>& bytes, float* out) {
+    const auto x = xsimd::bitwise_cast<vec<int32_t>>(bytes);
+    // Lane j of f_i holds byte 4j + i.
+    const vec<float> f0 = xsimd::to_float(((x << 24) >> 24) + zero32) * scaleV;
+    const vec<float> f1 = xsimd::to_float(((x << 16) >> 24) + zero32) * scaleV;
+    const vec<float> f2 = xsimd::to_float(((x << 8) >> 24) + zero32) * scaleV;
+    const vec<float> f3 = xsimd::to_float((x >> 24) + zero32) * scaleV;
+    const auto a = xsimd::bitwise_cast<vec<double>>(xsimd::zip_lo(f0, f1));  // 0 1 4 5
+    const auto c = xsimd::bitwise_cast<vec<double>>(xsimd::zip_lo(f2, f3));  // 2 3 6 7
+    const auto d = xsimd::bitwise_cast<vec<double>>(xsimd::zip_hi(f0, f1));  // 8 9 12 13
+    const auto e = xsimd::bitwise_cast<vec<double>>(xsimd::zip_hi(f2, f3));  // 10 11 14 15
+    xsimd::bitwise_cast<vec<float>>(xsimd::zip_lo(a, c)).store_unaligned(out);
+    xsimd::bitwise_cast<vec<float>>(xsimd::zip_hi(a, c)).store_unaligned(out + 4);
+    xsimd::bitwise_cast<vec<float>>(xsimd::zip_lo(d, e)).store_unaligned(out + 8);
+    xsimd::bitwise_cast<vec<float>>(xsimd::zip_hi(d, e)).store_unaligned(out + 12);
+  };
+  for (size_t cb = 0; cb < CB; ++cb) {
+    const size_t lanes = cb * b < cpu.c ? std::min(b, cpu.c - cb * b) : 0;
+    for (size_t n = 0; n < cpu.n && lanes != 0; ++n) {
+      for (size_t h = 0; h < cpu.h; ++h) {
+        const int8_t* in = src + ((h * CB + cb) * dev.w * dev.n + n) * b;
+        float* rows = dst + ((n * cpu.c + cb * b) * cpu.h + h) * cpu.w;
+        for (size_t w0 = 0; w0 < wVec; w0 += 16) {
+          std::array<vec<int8_t>, 8> v;
+          if (dev.n == 1) {
+#pragma GCC unroll 8
+            for (size_t j = 0; j < 8; ++j)
+              v[j] = vec<int8_t>::load_unaligned(in + (w0 + 2 * j) * 8);
+          } else {
+            alignas(16) int8_t tmp[16];
+            for (size_t j = 0; j < 8; ++j) {
+              std::memcpy(tmp, in + (w0 + 2 * j) * wStride, 8);
+              std::memcpy(tmp + 8, in + (w0 + 2 * j + 1) * wStride, 8);
+              v[j] = vec<int8_t>::load_aligned(tmp);
+            }
+          }
+          transposeLanesToChannels8(v);
+          if (floatScale) {
+            for (size_t k = 0; k < lanes; ++k) widenRow(v[k], rows + k * plane + w0);
+          } else {
+            alignas(16) int8_t bytes[16];
+            for (size_t k = 0; k < lanes; ++k) {
+              v[k].store_aligned(bytes);
+              float* out = rows + k * plane + w0;
+              for (size_t i = 0; i < 16; ++i) out[i] = table[static_cast<uint8_t>(bytes[i])];
+            }
+          }
+        }
+        for (size_t w = wVec; w < cpu.w; ++w)
+          for (size_t k = 0; k < lanes; ++k)
+            rows[k * plane + w] = table[static_cast<uint8_t>(in[w * wStride + k])];
+      }
+    }
+  }
+#else
+  hcwncInt8ToNchwFp32Scalar(src, dst, dev, cpu, block, devElements, scale, zeroPoint);
+#endif
+}
+
+void nchwFp32ToHcwncBf16(const float* src, bf16_t* dst, const Extents4& cpu, const Extents4& dev,
+                         int block, int roundingMode, size_t devElements) {
+#if KORVANRT_SIMD
+  if (block != 8) {
+    nchwFp32ToHcwncBf16Scalar(src, dst, cpu, dev, block, roundingMode, devElements);
+    return;
+  }
+  if (roundingMode == 0) {
+    fp32ToBf16Hcwnc8<true>(src, dst, cpu, dev, roundingMode, devElements);
+  } else {
+    fp32ToBf16Hcwnc8<false>(src, dst, cpu, dev, roundingMode, devElements);
   }
 #else
   nchwFp32ToHcwncBf16Scalar(src, dst, cpu, dev, block, roundingMode, devElements);
