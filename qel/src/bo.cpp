@@ -75,7 +75,7 @@ void* bo::map() const {
   return checked(impl_, "map").host();
 }
 
-void bo::write(const void* src, std::size_t size, std::size_t offset) {
+void bo::write(const void* src, std::size_t size, std::size_t offset) const {
   const auto& b = checked(impl_, "write");
   check_range(b, size, offset, "write");
   if (size == 0) return;

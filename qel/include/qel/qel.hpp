@@ -3,7 +3,8 @@
 // The device runtime: devices, configuration containers, hardware contexts,
 // kernels, buffer objects, runs and run lists. Every handle is a cheap value:
 // copying shares the object, a default-constructed handle is empty and tests
-// false. Failures raise qel::error (a std::runtime_error) unless noted.
+// false; like a shared pointer, a const handle still reaches a mutable object.
+// Failures raise qel::error (a std::runtime_error) unless noted.
 
 #include <chrono>
 #include <condition_variable>
@@ -145,8 +146,8 @@ class bo {
   T map() const {
     return static_cast<T>(map());
   }
-  void write(const void* src, std::size_t size, std::size_t offset);
-  void write(const void* src) { write(src, size(), 0); }
+  void write(const void* src, std::size_t size, std::size_t offset) const;
+  void write(const void* src) const { write(src, size(), 0); }
   void read(void* dst, std::size_t size, std::size_t offset) const;
   void read(void* dst) const { read(dst, size(), 0); }
   void sync(direction dir, std::size_t size, std::size_t offset) const;
@@ -226,6 +227,7 @@ class run {
   explicit run(const kernel& k);
 
   void set_arg_at_index(int index, const qel::bo& buffer);
+  // The value's own size counts: pass std::uint64_t for 8-byte arguments.
   void set_arg_at_index(int index, const void* value, std::size_t bytes);
   template <typename T>
   requires(std::is_trivially_copyable_v<T> && !std::is_pointer_v<T> &&
