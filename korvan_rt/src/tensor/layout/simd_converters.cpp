@@ -68,6 +68,22 @@ inline void transposeLanesToChannels8(std::array<vec<int8_t>, 8>& v) {
 }
 #endif
 
+#if KORVANRT_SIMD
+// Loads 16 w (from w0) x 8 lanes of a blocked int8 tensor, vector j holding
+// w0 + 2j and w0 + 2j + 1; lanes of w >= wEnd read as zero.
+inline void loadLaneTile(const int8_t* in, size_t wStride, size_t w0, size_t wEnd,
+                         std::array<vec<int8_t>, 8>& v) {
+  alignas(16) int8_t tmp[16];
+  for (size_t j = 0; j < 8; ++j) {
+    const size_t w = w0 + 2 * j;
+    std::memset(tmp, 0, sizeof tmp);
+    if (w < wEnd) std::memcpy(tmp, in + w * wStride, 8);
+    if (w + 1 < wEnd) std::memcpy(tmp + 8, in + (w + 1) * wStride, 8);
+    v[j] = vec<int8_t>::load_aligned(tmp);
+  }
+}
+#endif
+
 // Scalar form of the int8 blocked writer for one run of w.
 inline void int8ToBlockedScalarRun(const int8_t* src, int8_t* dst, size_t N, size_t C, size_t H,
                                    size_t W, size_t b, size_t n, size_t h, size_t cb, size_t wBegin,
@@ -145,7 +161,21 @@ void optimized_reshape_and_transpose_neon(const int8_t* src, int8_t* dst, int N,
             }
           }
         }
-        int8ToBlockedScalarRun(src, dst, n_, c_, h_, w_, b, n, h, cb, wVec, w_);
+        if (wVec < w_) {
+          alignas(16) int8_t tile[8][16] = {};
+          for (size_t k = 0; k < lanes; ++k)
+            std::memcpy(tile[k], rows + k * plane + wVec, w_ - wVec);
+          std::array<vec<int8_t>, 8> v;
+#pragma GCC unroll 8
+          for (size_t k = 0; k < 8; ++k) v[k] = vec<int8_t>::load_aligned(tile[k]);
+          transposeChannelsToLanes8(v);
+          alignas(16) int8_t tmp[16];
+          for (size_t j = 0; j < 8 && wVec + 2 * j < w_; ++j) {
+            v[j].store_aligned(tmp);
+            std::memcpy(out + (wVec + 2 * j) * wStride, tmp, 8);
+            if (wVec + 2 * j + 1 < w_) std::memcpy(out + (wVec + 2 * j + 1) * wStride, tmp + 8, 8);
+          }
+        }
       }
     }
   }
@@ -192,8 +222,16 @@ void neon_hcwnc_int8_to_nchw_int8(const int8_t* src, int8_t* dst, const TensorDi
 #pragma GCC unroll 8
           for (size_t k = 0; k < 8; ++k) v[k].store_unaligned(rows + k * H * W + w0);
         }
-        for (size_t w = wVec; w < W; ++w)
-          for (size_t k = 0; k < 8; ++k) rows[k * H * W + w] = in[w * wStride + k];
+        if (wVec < W) {
+          std::array<vec<int8_t>, 8> v;
+          loadLaneTile(in, wStride, wVec, W, v);
+          transposeLanesToChannels8(v);
+          alignas(16) int8_t tmp[16];
+          for (size_t k = 0; k < 8; ++k) {
+            v[k].store_aligned(tmp);
+            std::memcpy(rows + k * H * W + wVec, tmp, W - wVec);
+          }
+        }
       }
     }
   }
@@ -253,7 +291,7 @@ namespace {
 // selects round-to-nearest-even over truncation.
 template <bool Round>
 void fp32ToBf16Hcwnc8(const float* src, bf16_t* dst, const Extents4& cpu, const Extents4& dev,
-                      int roundingMode, size_t devElements) {
+                      size_t devElements) {
   requireDeviceCovers(dev, cpu);
   const size_t b = 8, CB = ceilDiv(dev.c, b);
   const size_t slab = CB * dev.w * dev.n * b;  // elements of one device row h
@@ -305,14 +343,24 @@ void fp32ToBf16Hcwnc8(const float* src, bf16_t* dst, const Extents4& cpu, const 
 #pragma GCC unroll 8
           for (size_t j = 0; j < 8; ++j) v[j].store_unaligned(out + (w0 + kOrder[j]) * wStride);
         }
-        for (size_t w = wVec; w < dev.w; ++w) {
-          bf16_t* to = out + w * wStride;
-          for (size_t k = 0; k < b; ++k) {
-            to[k] = (w < cpu.w && k < lanes)
-                        ? bf16FromFloatUnclamped(rows[k * plane + w], roundingMode)
-                        : bf16_t{0};
+        size_t wDone = wVec;
+        if (wVec < cpu.w) {
+          // Tail of the row through a zero-filled tile: zeros encode to 0,
+          // which is also what the device padding beyond the row must hold.
+          alignas(16) float tile[8][8] = {};
+          for (size_t k = 0; k < lanes; ++k)
+            std::memcpy(tile[k], rows + k * plane + wVec, (cpu.w - wVec) * sizeof(float));
+          std::array<vec<uint16_t>, 8> v;
+#pragma GCC unroll 8
+          for (size_t k = 0; k < 8; ++k) v[k] = encode(tile[k]);
+          rotate<3>(v);
+          for (size_t j = 0; j < 8; ++j) {
+            if (wVec + kOrder[j] < dev.w) v[j].store_unaligned(out + (wVec + kOrder[j]) * wStride);
           }
+          wDone = std::min(dev.w, wVec + 8);
         }
+        for (size_t w = wDone; w < dev.w; ++w)
+          std::memset(out + w * wStride, 0, b * sizeof(bf16_t));
       }
     }
   }
@@ -394,9 +442,23 @@ void hcwncInt8ToNchwFp32(const int8_t* src, float* dst, const Extents4& dev, con
             }
           }
         }
-        for (size_t w = wVec; w < cpu.w; ++w)
-          for (size_t k = 0; k < lanes; ++k)
-            rows[k * plane + w] = table[static_cast<uint8_t>(in[w * wStride + k])];
+        if (wVec < cpu.w) {
+          std::array<vec<int8_t>, 8> v;
+          loadLaneTile(in, wStride, wVec, cpu.w, v);
+          transposeLanesToChannels8(v);
+          alignas(16) float values[16];
+          alignas(16) int8_t bytes[16];
+          const size_t count = cpu.w - wVec;
+          for (size_t k = 0; k < lanes; ++k) {
+            if (floatScale) {
+              widenRow(v[k], values);
+            } else {
+              v[k].store_aligned(bytes);
+              for (size_t i = 0; i < count; ++i) values[i] = table[static_cast<uint8_t>(bytes[i])];
+            }
+            std::memcpy(rows + k * plane + wVec, values, count * sizeof(float));
+          }
+        }
       }
     }
   }
@@ -413,9 +475,9 @@ void nchwFp32ToHcwncBf16(const float* src, bf16_t* dst, const Extents4& cpu, con
     return;
   }
   if (roundingMode == 0) {
-    fp32ToBf16Hcwnc8<true>(src, dst, cpu, dev, roundingMode, devElements);
+    fp32ToBf16Hcwnc8<true>(src, dst, cpu, dev, devElements);
   } else {
-    fp32ToBf16Hcwnc8<false>(src, dst, cpu, dev, roundingMode, devElements);
+    fp32ToBf16Hcwnc8<false>(src, dst, cpu, dev, devElements);
   }
 #else
   nchwFp32ToHcwncBf16Scalar(src, dst, cpu, dev, block, roundingMode, devElements);
