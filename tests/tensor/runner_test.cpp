@@ -251,6 +251,10 @@ TEST_F(RunnerTest, RoundingModeOption) {
   outputs.add(out.data(), client::FP32, {1, 1, 1, 2});
   runner->execute(inputs.list, outputs.list);
   EXPECT_EQ(floatBits(out[0]), 0x3F810000u);
+  // The runner's own qdq reads the same mode.
+  std::vector<bf16_t> h(2);
+  runner->qdq(TensorView<float>(in.data(), {2}), qdq_params{}, TensorView<bf16_t>(h.data(), {2}));
+  EXPECT_EQ(h[0], 0x3F81);
 
   options_["rounding_mode"] = std::string("nearest");
   EXPECT_EQ(messageOf([&] { makeRunner(e); }),

@@ -167,6 +167,11 @@ void KorvanRunner::closePhase() {
   if (profiling_) profileRecord()->end();
 }
 
+ConversionContext KorvanRunner::conversionContext(std::unique_ptr<SectionRecorder>& recorder) {
+  if (profiling_) recorder = std::make_unique<TimestampSections>(*profileRecord());
+  return ConversionContext{static_cast<int>(params_->roundingMode()), recorder.get()};
+}
+
 void KorvanRunner::incr_run() {
   ++timestamps_.at(runnerId_)->count_;
 }
@@ -174,17 +179,15 @@ void KorvanRunner::incr_run() {
 void KorvanRunner::preprocess_input(const HostTensor& cpuTensor, const HostTensor& deviceTensor,
                                     const IOParams& entry, bool usePL, kernel_params_& params,
                                     int position) {
-  std::unique_ptr<TimestampSections> sections;
-  if (profiling_) sections = std::make_unique<TimestampSections>(*profileRecord());
-  const ConversionContext ctx{static_cast<int>(params_->roundingMode()), sections.get()};
+  std::unique_ptr<SectionRecorder> recorder;
+  const ConversionContext ctx = conversionContext(recorder);
   preprocessInput(ctx, cpuTensor, deviceTensor, entry, usePL, params, position);
 }
 
 void KorvanRunner::postprocess_output(const HostTensor& deviceTensor, const HostTensor& cpuTensor,
                                       const IOParams& entry, bool usePL, kernel_params_& params) {
-  std::unique_ptr<TimestampSections> sections;
-  if (profiling_) sections = std::make_unique<TimestampSections>(*profileRecord());
-  const ConversionContext ctx{static_cast<int>(params_->roundingMode()), sections.get()};
+  std::unique_ptr<SectionRecorder> recorder;
+  const ConversionContext ctx = conversionContext(recorder);
   postprocessOutput(ctx, deviceTensor, cpuTensor, entry, usePL, params);
 }
 

@@ -87,6 +87,24 @@ class KorvanRunner {
   void postprocess_output(client::ErtTensorType& deviceTensor, client::ErtTensorType& cpuTensor,
                           const IOParams& entry, bool usePL, kernel_params_& params);
 
+  // The conversion steps, each inside its profiling section when profiling
+  // is on. qdq uses the description's rounding mode.
+  template <typename T1, typename T2>
+  void qdq(const TensorView<T1>& src, const qdq_params& params, const TensorView<T2>& dst);
+  template <typename T>
+  void pad(const TensorView<T>& src, const Shape& in_shape, const Shape& pad_before,
+           const Shape& pad_after, const Shape& out_shape, const TensorView<T>& dst);
+  template <typename T>
+  void depad(const TensorView<T>& src, const Shape& in_shape, const Shape& out_shape,
+             const TensorView<T>& dst);
+  template <typename T>
+  void reshape_and_transpose(const TensorView<T>& src, const std::vector<uint32_t>& K,
+                             const std::vector<uint32_t>& perm, const TensorView<T>& dst);
+  // "NCHW" float to "HCWNC4"/"HCWNC8" bfloat16 with the device extents given.
+  void NCHWFp32ToHCWNCsBf16(const float* src, bf16_t* dst, size_t N, size_t C, size_t H, size_t W,
+                            size_t hwN, size_t hwC, size_t hwH, size_t hwW, int block,
+                            int roundingMode);
+
   std::map<std::string, CustomOpFunction> inputCustomOps_;
   std::map<std::string, CustomOpFunction> outputCustomOps_;
 
@@ -124,6 +142,8 @@ class KorvanRunner {
   timestamps* profileRecord();
   void openPhase(const char* label);
   void closePhase();
+  // Conversion context of one call; `recorder` receives its sections.
+  ConversionContext conversionContext(std::unique_ptr<SectionRecorder>& recorder);
 
   // Records this runner created itself (the map only points at them).
   std::vector<std::unique_ptr<timestamps>> ownedRecords_;

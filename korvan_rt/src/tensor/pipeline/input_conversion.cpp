@@ -129,6 +129,7 @@ void floatToBf16(InputPlan& p, const TensorView<float>& src, const TensorView<bf
     return;
   }
   requireElementCount(src.size(), elementCount(p.cpu), "Input");
+  requireElementCount(dst.size(), elementCount(p.hw), "Device input");
   if (p.formatsEqual && p.shapesEqual) {
     p.queue.push([&p, src, dst] {
       p.ctx.section("qdq", [&] { qdqConvert(src, p.q, dst, p.ctx.roundingMode); });
@@ -164,6 +165,7 @@ void floatToInt8(InputPlan& p, const TensorView<float>& src, const TensorView<in
     return;
   }
   requireElementCount(src.size(), elementCount(p.cpu), "Input");
+  requireElementCount(dst.size(), elementCount(p.hw), "Device input");
   if (p.formatsEqual && p.shapesEqual) {
     p.queue.push([&p, src, dst] {
       p.ctx.section("qdq", [&] { qdqConvert(src, p.q, dst, p.ctx.roundingMode); });
@@ -188,6 +190,7 @@ void quantizeThenGeneric(InputPlan& p, const TensorView<TCpu>& src, const Tensor
     return;
   }
   requireElementCount(src.size(), elementCount(p.cpu), "Input");
+  requireElementCount(dst.size(), elementCount(p.hw), "Device input");
   if (p.formatsEqual && p.shapesEqual) {
     p.queue.push([&p, src, dst] {
       p.ctx.section("qdq", [&] { qdqConvert(src, p.q, dst, p.ctx.roundingMode); });
@@ -205,11 +208,15 @@ void int8ToInt8(InputPlan& p, const TensorView<int8_t>& src, const TensorView<in
     noProgrammableLogic();
   } else if (p.cpuFormat == "NCHW" && isChannelBlocked(p.hwFormat)) {
     requireElementCount(src.size(), elementCount(p.cpu), "Input");
+    requireElementCount(dst.size(), elementCount(p.hw), "Device input");
+    requireElementCount(dst.size(), elementCount(p.hw), "Device input");
     p.int8ToBlocked(src, dst);
   } else if (p.d >= 1) {
     runTransformList(p.ctx, src, p.entry, dst);
   } else {
     requireElementCount(src.size(), elementCount(p.cpu), "Input");
+    requireElementCount(dst.size(), elementCount(p.hw), "Device input");
+    requireElementCount(dst.size(), elementCount(p.hw), "Device input");
     p.generic(src, dst);
   }
 }
@@ -222,6 +229,8 @@ void sameTypeInput(InputPlan& p, const TensorView<T>& src, const TensorView<T>& 
     p.copyElements(src, dst);
   } else {
     requireElementCount(src.size(), elementCount(p.cpu), "Input");
+    requireElementCount(dst.size(), elementCount(p.hw), "Device input");
+    requireElementCount(dst.size(), elementCount(p.hw), "Device input");
     p.generic(src, dst);
   }
 }

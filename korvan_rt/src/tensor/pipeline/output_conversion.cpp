@@ -4,6 +4,7 @@
 
 #include "core/error.hpp"
 #include "tensor/layout/blocked_converters.hpp"
+#include "tensor/layout/entry_converters.hpp"
 #include "tensor/layout/pad_depad.hpp"
 #include "tensor/layout/shape_ops.hpp"
 #include "tensor/layout/simd_converters.hpp"
@@ -100,33 +101,29 @@ void sameTypeOutput(OutputPlan& p, const TensorView<T>& src, const TensorView<T>
     return;
   }
   requireElementCount(dst.size(), elementCount(p.cpu), "Output");
+  requireElementCount(src.size(), p.devElements(), "Device output");
   if (p.formatsEqual) {
     p.depadInto(TensorView<T>(src.data, p.hwShape()), dst);
     return;
   }
   if (p.hwFormat == "NHWC" && p.cpuFormat == "NCHW") {
-    const Extents4 h = extentsOf(p.hw), c = extentsOf(p.cpu);
-    const size_t n = p.devElements();
-    p.queue.push([src, dst, h, c, n] { nhwcToNchwDepad<T>(src.data, dst.data, h, c, n); });
+    p.queue.push([&p, src, dst] { NHWCToNCHW_depad<T>(src.data, dst.data, p.hw, p.cpu); });
     return;
   }
   if (isChannelBlocked(p.hwFormat) && (p.cpuFormat == "NCHW" || p.cpuFormat == "NHWC")) {
-    const Extents4 h = extentsOf(p.hw), c = extentsOf(p.cpu);
-    const int block = blockOf(p.hwFormat);
-    const size_t n = p.devElements();
+    const Extents4 h = extentsOf(p.hw);
     if (p.cpuFormat == "NCHW") {
       if constexpr (std::is_same_v<T, int8_t>) {
-        if (elementCount(p.cpu) == n && h.w % 8 == 0 && h.c % 8 == 0 && block == 8) {
+        if (elementCount(p.cpu) == p.devElements() && h.w % 8 == 0 && h.c % 8 == 0 &&
+            blockOf(p.hwFormat) == 8) {
           neon_hcwnc_int8_to_nchw_int8(src.data, dst.data, p.hw, p.cpu, p.hwFormat,
                                        p.entry.hwDtype());
           return;
         }
       }
-      p.queue.push(
-          [src, dst, h, c, block, n] { hcwncToNchwDepad<T>(src.data, dst.data, h, c, block, n); });
+      p.queue.push([&p, src, dst] { HCWNCsToNCHW_depad<T>(src.data, dst.data, p.entry); });
     } else {
-      p.queue.push(
-          [src, dst, h, c, block, n] { hcwncToNhwcDepad<T>(src.data, dst.data, h, c, block, n); });
+      p.queue.push([&p, src, dst] { HCWNCsToNHWC_depad<T>(src.data, dst.data, p.entry); });
     }
     return;
   }
@@ -141,6 +138,7 @@ void bf16ToFloat(OutputPlan& p, const TensorView<bf16_t>& src, const TensorView<
     return;
   }
   requireElementCount(dst.size(), elementCount(p.cpu), "Output");
+  requireElementCount(src.size(), p.devElements(), "Device output");
   if (p.formatsEqual && p.shapesEqual) {
     p.queue.push([&p, src, dst] {
       p.ctx.section("qdq", [&] {
@@ -173,20 +171,15 @@ void intToFloat(OutputPlan& p, const TensorView<T>& src, const TensorView<float>
     return;
   }
   requireElementCount(dst.size(), elementCount(p.cpu), "Output");
+  requireElementCount(src.size(), p.devElements(), "Device output");
   if (isChannelBlocked(p.hwFormat) && p.cpuFormat == "NCHW") {
-    const Extents4 h = extentsOf(p.hw), c = extentsOf(p.cpu);
-    const int block = blockOf(p.hwFormat);
-    const size_t n = p.devElements();
-    // The converter reads the full 32-bit zero point of the entry.
-    const double scale = p.q.scale;
-    const int32_t zero = p.entry.zeroPoint();
-    p.queue.push([&p, src, dst, h, c, block, n, scale, zero] {
+    // The converters read the scale and the full 32-bit zero point of the entry.
+    p.queue.push([&p, src, dst] {
       if constexpr (std::is_same_v<T, int8_t>) {
-        p.ctx.section("depad+transpose", [&] {
-          hcwncInt8ToNchwFp32(src.data, dst.data, h, c, block, n, scale, zero);
-        });
+        p.ctx.section("depad+transpose",
+                      [&] { HCWNCsInt8ToNCHWFp32(src.data, dst.data, p.entry); });
       } else {
-        hcwncInt16ToNchwFp32(src.data, dst.data, h, c, block, n, scale, zero);
+        HCWNCsInt16ToNCHWFp32(src.data, dst.data, p.entry);
       }
     });
     return;
@@ -206,6 +199,7 @@ void int8ToBool(OutputPlan& p, const TensorView<int8_t>& src, const TensorView<b
     return;
   }
   requireElementCount(dst.size(), elementCount(p.cpu), "Output");
+  requireElementCount(src.size(), p.devElements(), "Device output");
   if (p.formatsEqual && p.shapesEqual) {
     p.queue.push([&p, src, dst] {
       p.ctx.section("qdq", [&] {
