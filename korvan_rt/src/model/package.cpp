@@ -1,6 +1,5 @@
 #include "model/package.hpp"
 
-#include <cstring>
 #include <string>
 
 #include "core/error.hpp"
@@ -8,6 +7,19 @@
 
 namespace korvanrt {
 namespace {
+
+// strcmp order of a stored key and a wanted text, reading the key no further
+// than its stored length.
+int compareKey(const flatbuffers::String& key, const char* wanted) {
+  const char* stored = key.c_str();
+  const size_t length = key.size();
+  for (size_t i = 0;; ++i) {
+    const unsigned char a = i < length ? static_cast<unsigned char>(stored[i]) : 0;
+    const unsigned char b = static_cast<unsigned char>(wanted[i]);
+    if (a != b) return a < b ? -1 : 1;
+    if (a == 0) return 0;
+  }
+}
 
 // Binary search of a vector of tables sorted by a string key, comparing as
 // strcmp does. Entries without a key (refused by verification) end the
@@ -23,7 +35,7 @@ const Table* lookupByKey(const flatbuffers::Vector<flatbuffers::Offset<Table>>* 
     const Table* table = tables->Get(middle);
     const flatbuffers::String* key = keyOf(*table);
     if (key == nullptr) return nullptr;
-    const int order = std::strcmp(key->c_str(), wanted);
+    const int order = compareKey(*key, wanted);
     if (order == 0) return table;
     if (order < 0) {
       low = middle + 1;
