@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdlib>
 #include <fstream>
 #include <map>
 
@@ -139,6 +142,41 @@ TEST(Container, IniKeys) {
   qel::ini::set("Debug.ml_timeline", "false");
   EXPECT_THROW(qel::ini::set("Debug.ml_timeline", "yes"), qel::error);
   EXPECT_THROW(qel::ini::set("Debug.unknown", "1"), qel::error);
+}
+
+}  // namespace
+
+namespace {
+
+// Runs in a fresh process: the environment is read at first use.
+bool settings_from_environment() {
+  setenv("QEL_EMU_FAULTS", "memory=1M; fail=1:timeout", 1);
+  if (qel::emu::memory_capacity() != (1u << 20)) return false;
+  qel_test::test_device t;
+  qel::program::builder p;
+  auto instr = t.instruction_bo(p);
+  auto r = t.txn_run(instr, {});
+  if (qel_test::finish(r) != qel::command_state::timeout) return false;
+  if (qel_test::finish(r) != qel::command_state::completed) return false;
+  qel::emu::reset();  // back to the environment's settings, not the defaults
+  return qel::emu::memory_capacity() == (1u << 20) &&
+         qel_test::finish(r) == qel::command_state::timeout;
+}
+
+bool bad_environment_raises() {
+  setenv("QEL_EMU_FAULTS", "fail=abc", 1);
+  try {
+    qel::emu::memory_capacity();
+  } catch (const qel::error& e) {
+    return std::string(e.what()).find("QEL_EMU_FAULTS") != std::string::npos;
+  }
+  return false;
+}
+
+TEST(Environment, FaultSettingsComeFromTheEnvironment) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(_exit(settings_from_environment() ? 0 : 1), ::testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(_exit(bad_environment_raises() ? 0 : 1), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
