@@ -150,8 +150,11 @@ TEST(InputRoutes, SameTypeCopies) {
       "int8", "int8", INT8, INT8, id8);
   checkInputs<int16_t, int16_t>({{"NCHW", {2, 3, 2, 5}, "NHWC", {2, 3, 6, 4}}}, "int16", "int16",
                                 INT16, INT16, [](int16_t v) { return v; });
-  checkInputs<bf16_t, bf16_t>({{"NCHW", {1, 9, 2, 3}, "HCWNC8", {2, 2, 3, 1, 8}}}, "bf16", "bf16",
-                              BF16, BF16, [](bf16_t v) { return v; });
+  checkInputs<bf16_t, bf16_t>({{"NCHW", {1, 9, 2, 3}, "HCWNC8", {2, 2, 3, 1, 8}},
+                               {"NCHW", {2, 9, 3, 19}, "HCWNC8", {3, 2, 19, 2, 8}}},
+                              "bf16", "bf16", BF16, BF16, [](bf16_t v) { return v; });
+  checkInputs<int16_t, int16_t>({{"NCHW", {3, 16, 2, 17}, "HCWNC8", {2, 2, 17, 3, 8}}}, "int16",
+                                "int16", INT16, INT16, [](int16_t v) { return v; });
 }
 
 TEST(InputRoutes, BoolToInt8) {

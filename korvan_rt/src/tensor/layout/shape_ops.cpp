@@ -1,12 +1,15 @@
 #include "tensor/layout/shape_ops.hpp"
 
 #include <algorithm>
+#include <climits>
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <xtensor/xadapt.hpp>
 #include <xtensor/xstrided_view.hpp>
 
 #include "tensor/layout/row_walk.hpp"
+#include "tensor/layout/simd_converters.hpp"
 
 namespace korvanrt {
 namespace {
@@ -74,6 +77,26 @@ void reshapeAndTranspose(const TensorView<T>& src, const std::vector<uint32_t>& 
                          const std::vector<uint32_t>& perm, const TensorView<T>& dst) {
   const Shape shape = toShape(K);
   if (shapeSize(shape) != src.size()) reshapeMismatch();
+  // [N, CB, 8, H, W] permuted to [H, CB, W, N, 8] is the channel blocking of
+  // the input plans: the vector kernels produce the same element order.
+  static const std::vector<uint32_t> kBlocking{3, 1, 4, 0, 2};
+  if (perm == kBlocking && K[2] == 8 && dst.size() == src.size() && src.size() != 0 &&
+      K[4] <= static_cast<uint32_t>(INT32_MAX) && K[3] <= static_cast<uint32_t>(INT32_MAX) &&
+      size_t{K[1]} * 8 <= static_cast<size_t>(INT32_MAX) &&
+      K[0] <= static_cast<uint32_t>(INT32_MAX)) {
+    if constexpr (sizeof(T) == 1) {
+      optimized_reshape_and_transpose_neon(reinterpret_cast<const int8_t*>(src.data),
+                                           reinterpret_cast<int8_t*>(dst.data),
+                                           static_cast<int>(K[0]), static_cast<int>(K[1] * 8),
+                                           static_cast<int>(K[3]), static_cast<int>(K[4]), 8);
+      return;
+    } else if constexpr (sizeof(T) == 2) {
+      nchwToHcwnc8Of16Bit(reinterpret_cast<const uint16_t*>(src.data),
+                          reinterpret_cast<uint16_t*>(dst.data), K[0], size_t{K[1]} * 8, K[3],
+                          K[4]);
+      return;
+    }
+  }
   transposeTensor(TensorView<T>(src.data, shape), perm, dst);
 }
 

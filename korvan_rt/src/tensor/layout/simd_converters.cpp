@@ -240,6 +240,38 @@ void neon_hcwnc_int8_to_nchw_int8(const int8_t* src, int8_t* dst, const TensorDi
 #endif
 }
 
+void nchwToHcwnc8Of16Bit(const uint16_t* src, uint16_t* dst, size_t N, size_t C, size_t H,
+                         size_t W) {
+  if (C % 8 != 0) throw std::invalid_argument("channel count must be a multiple of 8");
+  const size_t CB = C / 8, plane = H * W, wStride = N * 8;
+#if KORVANRT_SIMD
+  const size_t wVec = W - W % 8;
+#else
+  const size_t wVec = 0;
+#endif
+  for (size_t cb = 0; cb < CB; ++cb) {
+    for (size_t n = 0; n < N; ++n) {
+      for (size_t h = 0; h < H; ++h) {
+        const uint16_t* rows = src + ((n * C + cb * 8) * H + h) * W;
+        uint16_t* out = dst + ((h * CB + cb) * W * N + n) * 8;
+#if KORVANRT_SIMD
+        for (size_t w0 = 0; w0 < wVec; w0 += 8) {
+          std::array<vec<uint16_t>, 8> v;
+#pragma GCC unroll 8
+          for (size_t k = 0; k < 8; ++k)
+            v[k] = vec<uint16_t>::load_unaligned(rows + k * plane + w0);
+          rotate<3>(v);
+#pragma GCC unroll 8
+          for (size_t j = 0; j < 8; ++j) v[j].store_unaligned(out + (w0 + j) * wStride);
+        }
+#endif
+        for (size_t w = wVec; w < W; ++w)
+          for (size_t k = 0; k < 8; ++k) out[w * wStride + k] = rows[k * plane + w];
+      }
+    }
+  }
+}
+
 void optimized_transpose_nchw_to_nhwc_bf16_scalar(const bf16_t* src, bf16_t* dst, int N, int C,
                                                   int H, int W) {
   requireNonNegative(N, C, H, W);

@@ -35,6 +35,11 @@ void optimized_transpose_nchw_to_nhwc_bf16(const bf16_t* src, bf16_t* dst, int N
 void optimized_transpose_nchw_to_nhwc_bf16_scalar(const bf16_t* src, bf16_t* dst, int N, int C,
                                                   int H, int W);
 
+// [N, C, H, W] to [H, C/8, W, N, 8] for 16-bit elements, C a multiple of 8
+// (no channel padding).
+void nchwToHcwnc8Of16Bit(const uint16_t* src, uint16_t* dst, size_t N, size_t C, size_t H,
+                         size_t W);
+
 // True when the vector kernels are compiled in for this target.
 bool simdConvertersAvailable();
 
