@@ -57,7 +57,8 @@ int main(int argc, char** argv) {
     try {
       const auto bytes = korvan::pack::buildMemoryPackage(models);
       std::ofstream f(combined, std::ios::binary | std::ios::trunc);
-      f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+      f.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
       if (!f) throw std::runtime_error("cannot write " + combined);
     } catch (const std::exception& e) {
       std::cerr << "korvan-pack: " << e.what() << "\n";

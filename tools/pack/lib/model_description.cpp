@@ -41,8 +41,8 @@ std::int64_t integerIn(const Json& v, const std::string& field, std::int64_t low
   const bool isUnsigned = v.is_number_unsigned();
   if (isUnsigned && v.get<std::uint64_t>() > static_cast<std::uint64_t>(high))
     throw DescriptionError(field, "must be at most " + std::to_string(high));
-  const auto x = isUnsigned ? static_cast<std::int64_t>(v.get<std::uint64_t>())
-                            : v.get<std::int64_t>();
+  const auto x =
+      isUnsigned ? static_cast<std::int64_t>(v.get<std::uint64_t>()) : v.get<std::int64_t>();
   if (x < low || x > high)
     throw DescriptionError(field,
                            "must lie in " + std::to_string(low) + " .. " + std::to_string(high));
@@ -84,7 +84,8 @@ std::string nameField(const Json& obj, const std::string& path, const std::strin
 std::vector<std::uint64_t> shapeField(const Json& obj, const std::string& path,
                                       const std::string& key) {
   const auto& arr = arrayField(obj, path, key);
-  if (arr.empty() || arr.size() > 6) throw DescriptionError(at(path, key), "must have 1 to 6 extents");
+  if (arr.empty() || arr.size() > 6)
+    throw DescriptionError(at(path, key), "must have 1 to 6 extents");
   std::vector<std::uint64_t> shape;
   for (std::size_t i = 0; i < arr.size(); ++i)
     shape.push_back(static_cast<std::uint64_t>(integerIn(arr[i], at(at(path, key), i), 1, 65536)));
@@ -148,7 +149,8 @@ TensorSpec parseTensor(const Json& e, const std::string& path, bool isInput) {
     t.zeroPoint = integerIn(e.at("zero_point"), at(path, "zero_point"), -128, 127);
   if (e.contains("rt_transformations")) {
     const auto& list = e.at("rt_transformations");
-    if (!list.is_array()) throw DescriptionError(at(path, "rt_transformations"), "must be an array");
+    if (!list.is_array())
+      throw DescriptionError(at(path, "rt_transformations"), "must be an array");
     for (std::size_t i = 0; i < list.size(); ++i) {
       const auto p = at(at(path, "rt_transformations"), i);
       checkObject(list[i], p);
@@ -156,8 +158,8 @@ TensorSpec parseTensor(const Json& e, const std::string& path, bool isInput) {
     }
     t.rtTransformations = list;
   }
-  t.paddingBefore = static_cast<std::uint64_t>(
-      integerField(e, path, "extra_padding_before", 0, 1 << 20, 0));
+  t.paddingBefore =
+      static_cast<std::uint64_t>(integerField(e, path, "extra_padding_before", 0, 1 << 20, 0));
   return t;
 }
 
@@ -166,9 +168,9 @@ std::vector<double> weightValues(const Json& w, const std::string& path, std::ui
   if (w.contains("values")) {
     const auto& v = arrayField(w, path, "values");
     if (v.size() != count)
-      throw DescriptionError(at(path, "values"), "has " + std::to_string(v.size()) +
-                                                     " values, the shape needs " +
-                                                     std::to_string(count));
+      throw DescriptionError(
+          at(path, "values"),
+          "has " + std::to_string(v.size()) + " values, the shape needs " + std::to_string(count));
     for (std::size_t i = 0; i < v.size(); ++i) {
       if (!v[i].is_number()) throw DescriptionError(at(at(path, "values"), i), "must be a number");
       values.push_back(v[i].get<double>());
@@ -193,7 +195,8 @@ std::vector<double> weightValues(const Json& w, const std::string& path, std::ui
   number("max", high);
   const auto seed = static_cast<std::uint32_t>(integerField(g, gp, "seed", 0, 0xffffffff, 7));
   if (kind == "ramp") {
-    for (std::uint64_t i = 0; i < count; ++i) values.push_back(first + step * static_cast<double>(i));
+    for (std::uint64_t i = 0; i < count; ++i)
+      values.push_back(first + step * static_cast<double>(i));
   } else if (kind == "uniform") {
     if (!(low <= high)) throw DescriptionError(at(gp, "min"), "must not exceed max");
     std::uint32_t s = seed ? seed : 1;
@@ -222,7 +225,9 @@ OpSpec parseOp(const Json& e, const std::string& path) {
   checkObject(e, path);
   OpSpec op;
   const auto kind = stringField(e, path, "op");
-  auto operand = [&](const char* key) { return parseOperand(require(e, path, key), at(path, key)); };
+  auto operand = [&](const char* key) {
+    return parseOperand(require(e, path, key), at(path, key));
+  };
   auto u32 = [&](const char* key, std::uint32_t fallback) {
     return static_cast<std::uint32_t>(integerField(e, path, key, 1, 65536, fallback));
   };
@@ -230,8 +235,8 @@ OpSpec parseOp(const Json& e, const std::string& path) {
     op.kind = kind == "copy" ? OpKind::copy : OpKind::fill;
     op.dst = operand("dst");
     if (op.kind == OpKind::copy) op.src = operand("src");
-    op.bytes = static_cast<std::uint64_t>(integerIn(require(e, path, "bytes"), at(path, "bytes"), 0,
-                                                    1ll << 32));
+    op.bytes = static_cast<std::uint64_t>(
+        integerIn(require(e, path, "bytes"), at(path, "bytes"), 0, 1ll << 32));
     op.value = static_cast<std::uint8_t>(integerField(e, path, "value", 0, 255, 0));
   } else if (kind == "add") {
     op.kind = OpKind::add;
@@ -242,8 +247,8 @@ OpSpec parseOp(const Json& e, const std::string& path) {
     if (op.addType != ElementType::bf16 && op.addType != ElementType::int8 &&
         op.addType != ElementType::fp32)
       throw DescriptionError(at(path, "type"), "must be bf16, int8 or float");
-    op.count = static_cast<std::uint64_t>(integerIn(require(e, path, "count"), at(path, "count"), 0,
-                                                    1ll << 30));
+    op.count = static_cast<std::uint64_t>(
+        integerIn(require(e, path, "count"), at(path, "count"), 0, 1ll << 30));
   } else if (kind == "conv1x1_bf16" || kind == "conv1x1_int8") {
     op.kind = kind == "conv1x1_bf16" ? OpKind::conv1x1_bf16 : OpKind::conv1x1_int8;
     op.dst = operand("dst");
@@ -274,7 +279,8 @@ OpSpec parseOp(const Json& e, const std::string& path) {
 std::vector<OpSpec> parseProgram(const Json& obj, const std::string& path) {
   const auto& list = arrayField(obj, path, "program");
   std::vector<OpSpec> program;
-  for (std::size_t i = 0; i < list.size(); ++i) program.push_back(parseOp(list[i], at(at(path, "program"), i)));
+  for (std::size_t i = 0; i < list.size(); ++i)
+    program.push_back(parseOp(list[i], at(at(path, "program"), i)));
   return program;
 }
 
@@ -322,8 +328,8 @@ PartitionSpec parsePartition(const Json& p, const std::string& path, bool needsP
       SpillSpec s;
       s.name = nameField(list[i], f, "name");
       unique(s.name, at(f, "name"));
-      s.size = static_cast<std::uint64_t>(integerIn(require(list[i], f, "size"), at(f, "size"), 1,
-                                                    1ll << 30));
+      s.size = static_cast<std::uint64_t>(
+          integerIn(require(list[i], f, "size"), at(f, "size"), 1, 1ll << 30));
       part.spills.push_back(std::move(s));
     }
   }
@@ -371,7 +377,8 @@ ModelDescription parseModelDescription(const Json& doc) {
   d.compressElf = boolField(doc, "", "compress_elf", false);
   if (d.compressElf && d.form != ProgramForm::elf)
     throw DescriptionError("compress_elf", "needs program_form elf");
-  d.elfArgumentBase = static_cast<std::uint32_t>(integerField(doc, "", "elf_argument_base", 0, 3, 3));
+  d.elfArgumentBase =
+      static_cast<std::uint32_t>(integerField(doc, "", "elf_argument_base", 0, 3, 3));
   if (d.elfArgumentBase != 0 && d.elfArgumentBase != 3)
     throw DescriptionError("elf_argument_base", "must be 3 (argument = qel_id + 3) or 0");
   const auto weightsFile = optionalString(doc, "", "weights_file", "binary");

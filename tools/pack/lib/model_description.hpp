@@ -108,7 +108,7 @@ struct ModelDescription {
   std::vector<PartitionSpec> partitions;
   std::vector<OperatorSpec> operators;  // custom graph only
   std::string opName;                   // custom operator only
-  std::string opInput, opOutput;  // ifm_ddr_<i>, ofm_ddr_<i>
+  std::string opInput, opOutput;        // ifm_ddr_<i>, ofm_ddr_<i>
 };
 
 ModelDescription parseModelDescription(const nlohmann::ordered_json& doc);

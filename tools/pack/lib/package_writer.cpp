@@ -67,7 +67,8 @@ void writeDirectoryPackage(const ModelDescription& model, const fs::path& modelD
   reference::computeReference(model);
   std::vector<PartitionFiles> parts;
   if (model.kind == PackageKind::customGraph) {
-    for (std::size_t m = 0; m < model.operators.size(); ++m) parts.push_back(planOperator(model, m));
+    for (std::size_t m = 0; m < model.operators.size(); ++m)
+      parts.push_back(planOperator(model, m));
   } else {
     for (std::size_t p = 0; p < model.partitions.size(); ++p)
       parts.push_back(planPartition(model, p));

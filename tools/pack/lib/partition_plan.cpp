@@ -58,9 +58,9 @@ Json patchLocation(std::uint64_t slot) {
 // for weight and spill layers, the byte offset inside the coalesced buffer.
 struct Layout {
   std::map<std::string, std::uint64_t> slot;
-  std::map<std::string, std::uint64_t> offset;  // weights and spills
+  std::map<std::string, std::uint64_t> offset;   // weights and spills
   std::map<std::string, std::uint64_t> padding;  // inputs and outputs
-  std::map<std::string, int> qelId;             // ELF form: argument slot
+  std::map<std::string, int> qelId;              // ELF form: argument slot
   std::vector<std::uint8_t> weights;
   std::uint64_t spillBytes = 0;
   std::uint64_t slots = 0;
@@ -125,9 +125,8 @@ std::vector<char> assemble(const std::vector<OpSpec>& program, const std::string
           b.conv1x1_bf16(shape, at(op.dst, "dst"), at(op.src, "src"), at(op.weights, "weights"),
                          bias, op.relu);
         else
-          b.conv1x1_int8(shape, {op.inZero, op.outZero, op.multiplier, op.shift},
-                         at(op.dst, "dst"), at(op.src, "src"), at(op.weights, "weights"), bias,
-                         op.relu);
+          b.conv1x1_int8(shape, {op.inZero, op.outZero, op.multiplier, op.shift}, at(op.dst, "dst"),
+                         at(op.src, "src"), at(op.weights, "weights"), bias, op.relu);
         break;
       }
     }
@@ -303,8 +302,8 @@ PartitionFiles planPartition(const ModelDescription& model, std::size_t index) {
     if (auto p = l.padding.find(o.buffer); p != l.padding.end()) inside += p->second;
     if (!elf) return operand::control_word(kControlPacketArgument, l.slot.at(o.buffer) * 8, inside);
     if (auto off = l.offset.find(o.buffer); off != l.offset.end()) inside += off->second;
-    return operand::argument(static_cast<std::uint8_t>(model.elfArgumentBase + l.qelId.at(o.buffer)),
-                             inside);
+    return operand::argument(
+        static_cast<std::uint8_t>(model.elfArgumentBase + l.qelId.at(o.buffer)), inside);
   };
   const auto txn = assemble(part.program, where + ".program", place);
   if (elf) {
@@ -336,7 +335,8 @@ PartitionFiles planOperator(const ModelDescription& model, std::size_t index) {
       i = std::stoul(name.substr(under + 4), &used);
       if (under + 4 + used != name.size()) throw std::invalid_argument(name);
     } catch (const std::logic_error&) {
-      throw DescriptionError(field, "\"" + name + "\" is not ifm_ddr_<i>, ofm_ddr_<i> or spill_ddr_<i>");
+      throw DescriptionError(field,
+                             "\"" + name + "\" is not ifm_ddr_<i>, ofm_ddr_<i> or spill_ddr_<i>");
     }
     if (name.rfind("ifm_ddr_", 0) == 0 && i < part.inputs.size()) return part.inputs[i].hwBytes();
     if (name.rfind("ofm_ddr_", 0) == 0 && i < part.outputs.size()) return part.outputs[i].hwBytes();
@@ -358,11 +358,11 @@ PartitionFiles planOperator(const ModelDescription& model, std::size_t index) {
   for (const auto* list : {&part.inputs, &part.outputs})
     for (const auto& t : *list) {
       if (t.name == op.input || t.name == op.output) continue;
-      buffers["buffer_" + std::to_string(n++)] = {{"name", t.name},
-                                                  {"qel_id", 9},
-                                                  {"size_in_bytes", t.hwBytes()},
-                                                  {"control_packet_patch_locations",
-                                                   patchLocation(2)}};
+      buffers["buffer_" + std::to_string(n++)] = {
+          {"name", t.name},
+          {"qel_id", 9},
+          {"size_in_bytes", t.hwBytes()},
+          {"control_packet_patch_locations", patchLocation(2)}};
     }
   addControlPacket(buffers, 24, n);
   files.externalBufferJson = dump({{"external_buffers", buffers}});

@@ -14,9 +14,9 @@
 namespace korvan::pack {
 
 struct PartitionFiles {
-  std::string hsiJson;             // korvanrt-hsi.json (or the graph metadata)
-  std::string externalBufferJson;  // external_buffer_id.json
-  std::string ctrlPktPatchJson;    // ctrlPktPatch.json; empty in the ELF form
+  std::string hsiJson;                // korvanrt-hsi.json (or the graph metadata)
+  std::string externalBufferJson;     // external_buffer_id.json
+  std::string ctrlPktPatchJson;       // ctrlPktPatch.json; empty in the ELF form
   std::vector<std::uint8_t> ctrlPkt;  // ctrl_pkt0.bin; empty in the ELF form
   std::vector<std::uint8_t> program;  // ml_txn.bin, or the (compressed) ELF module
   bool isElf = false;

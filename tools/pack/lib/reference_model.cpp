@@ -61,9 +61,9 @@ HostTensor runList(const TensorSpec& spec, HostTensor t, bool input) {
     try {
       if (typeStep) {
         if (kind != "quantize" && kind != "dequantize")
-          throw std::invalid_argument("the step that changes " + std::string(elementTypeName(t.type)) +
-                                      " to " + elementTypeName(target) +
-                                      " must be quantize or dequantize, not \"" + kind + "\"");
+          throw std::invalid_argument(
+              "the step that changes " + std::string(elementTypeName(t.type)) + " to " +
+              elementTypeName(target) + " must be quantize or dequantize, not \"" + kind + "\"");
         t = convert(t, target, stepQdq(spec, step), Dequant::wrapped);
       } else if (kind == "reshape") {
         t = reshape(t, listOf(step, "output_shape"));
@@ -126,8 +126,9 @@ HostTensor toDevice(const TensorSpec& spec, const HostTensor& caller) {
     return runList(spec, caller, true);
   HostTensor t = caller;
   if (spec.cpuType != spec.hwType) {
-    const bool blockedBf16 = spec.cpuType == ElementType::fp32 && spec.hwType == ElementType::bf16 &&
-                             spec.cpuFormat == "NCHW" && blocked(spec.hwFormat);
+    const bool blockedBf16 = spec.cpuType == ElementType::fp32 &&
+                             spec.hwType == ElementType::bf16 && spec.cpuFormat == "NCHW" &&
+                             blocked(spec.hwFormat);
     t = convert(t, spec.hwType, tensorQdq(spec), Dequant::wrapped, blockedBf16);
   }
   return relayout(t, spec.cpuFormat, spec.hwFormat, spec.hwShape);
@@ -160,7 +161,8 @@ HostTensor sampleInput(const TensorSpec& spec, std::uint32_t seed, std::uint64_t
         t.set<float>(i, static_cast<float>(r / 4294967296.0 * 4.0 - 2.0));
         break;
       case ElementType::bf16:
-        t.set<std::uint16_t>(i, bf16RoundNearestEven(static_cast<float>(r / 4294967296.0 * 4.0 - 2.0)));
+        t.set<std::uint16_t>(
+            i, bf16RoundNearestEven(static_cast<float>(r / 4294967296.0 * 4.0 - 2.0)));
         break;
       case ElementType::int8:
         t.set<std::int8_t>(i, static_cast<std::int8_t>(static_cast<int>(r % 64) - 32));
@@ -211,8 +213,8 @@ std::vector<std::uint8_t> encodeWeight(const WeightSpec& w) {
         t.set<std::uint16_t>(i, static_cast<std::uint16_t>(std::clamp(std::lround(v), 0l, 65535l)));
         break;
       case ElementType::int32:
-        t.set<std::int32_t>(i, static_cast<std::int32_t>(std::clamp<double>(
-                                   std::round(v), -2147483648.0, 2147483647.0)));
+        t.set<std::int32_t>(i, static_cast<std::int32_t>(
+                                   std::clamp<double>(std::round(v), -2147483648.0, 2147483647.0)));
         break;
     }
   }
@@ -317,8 +319,10 @@ void emulate(const std::vector<OpSpec>& program, Buffers& buffers,
                   const std::int64_t prod =
                       std::int64_t{static_cast<std::int32_t>(acc)} * op.multiplier;
                   const std::int64_t scaled =
-                      op.shift > 0 ? (prod + (std::int64_t{1} << (op.shift - 1))) >> op.shift : prod;
-                  const std::int64_t low = op.relu ? std::max<std::int64_t>(op.outZero, -128) : -128;
+                      op.shift > 0 ? (prod + (std::int64_t{1} << (op.shift - 1))) >> op.shift
+                                   : prod;
+                  const std::int64_t low =
+                      op.relu ? std::max<std::int64_t>(op.outZero, -128) : -128;
                   const auto v = std::clamp<std::int64_t>(scaled + op.outZero, low, 127);
                   out[o] = static_cast<std::uint8_t>(static_cast<std::int8_t>(v));
                 }
@@ -382,8 +386,8 @@ std::vector<PartitionResult> computeReference(const ModelDescription& model) {
           const auto& op = model.operators[m];
           const auto f = "operators[" + std::to_string(m) + "]";
           std::map<std::string, std::string> alias;
-          for (const auto& [role, name] : {std::pair<std::string, std::string>{"input", op.input},
-                                           {"output", op.output}}) {
+          for (const auto& [role, name] :
+               {std::pair<std::string, std::string>{"input", op.input}, {"output", op.output}}) {
             auto it = byIndex.find(name);
             if (it == byIndex.end())
               throw DescriptionError(f + "." + role, "\"" + name +

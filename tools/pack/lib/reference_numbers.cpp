@@ -180,7 +180,8 @@ HostTensor convert(const HostTensor& src, ElementType to, const Qdq& q, Dequant 
       } else if (dequant == Dequant::fused) {
         y = static_cast<float>(raw + q.zeroPoint) * static_cast<float>(q.scale);
       } else {
-        y = static_cast<float>(static_cast<double>(static_cast<float>(raw + q.zeroPoint)) * q.scale);
+        y = static_cast<float>(static_cast<double>(static_cast<float>(raw + q.zeroPoint)) *
+                               q.scale);
       }
       dst.set<float>(i, y);
     } else {
