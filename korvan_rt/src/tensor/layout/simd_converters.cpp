@@ -162,9 +162,18 @@ void optimized_reshape_and_transpose_neon(const int8_t* src, int8_t* dst, int N,
           }
         }
         if (wVec < w_) {
+          // Rows are copied 16 bytes at a time where the source extends that
+          // far; bytes beyond the row only reach lanes that are not stored.
+          const size_t total = n_ * c_ * plane;
           alignas(16) int8_t tile[8][16] = {};
-          for (size_t k = 0; k < lanes; ++k)
-            std::memcpy(tile[k], rows + k * plane + wVec, w_ - wVec);
+          for (size_t k = 0; k < lanes; ++k) {
+            const int8_t* from = rows + k * plane + wVec;
+            if (static_cast<size_t>(from - src) + 16 <= total) {
+              std::memcpy(tile[k], from, 16);
+            } else {
+              std::memcpy(tile[k], from, w_ - wVec);
+            }
+          }
           std::array<vec<int8_t>, 8> v;
 #pragma GCC unroll 8
           for (size_t k = 0; k < 8; ++k) v[k] = vec<int8_t>::load_aligned(tile[k]);
@@ -376,7 +385,18 @@ void fp32ToBf16Hcwnc8(const float* src, bf16_t* dst, const Extents4& cpu, const 
           for (size_t j = 0; j < 8; ++j) v[j].store_unaligned(out + (w0 + kOrder[j]) * wStride);
         }
         size_t wDone = wVec;
-        if (wVec < cpu.w) {
+        if (wVec < cpu.w && cpu.w >= 8 && lanes == 8) {
+          // Tail as one more full step over the last 8 w of the row; the w it
+          // repeats get the same values again.
+          const size_t w0 = cpu.w - 8;
+          std::array<vec<uint16_t>, 8> v;
+#pragma GCC unroll 8
+          for (size_t k = 0; k < 8; ++k) v[k] = encode(rows + k * plane + w0);
+          rotate<3>(v);
+#pragma GCC unroll 8
+          for (size_t j = 0; j < 8; ++j) v[j].store_unaligned(out + (w0 + kOrder[j]) * wStride);
+          wDone = cpu.w;
+        } else if (wVec < cpu.w) {
           // Tail of the row through a zero-filled tile: zeros encode to 0,
           // which is also what the device padding beyond the row must hold.
           alignas(16) float tile[8][8] = {};
@@ -448,7 +468,7 @@ void hcwncInt8ToNchwFp32(const int8_t* src, float* dst, const Extents4& dev, con
       for (size_t h = 0; h < cpu.h; ++h) {
         const int8_t* in = src + ((h * CB + cb) * dev.w * dev.n + n) * b;
         float* rows = dst + ((n * cpu.c + cb * b) * cpu.h + h) * cpu.w;
-        for (size_t w0 = 0; w0 < wVec; w0 += 16) {
+        auto step = [&](size_t w0) {
           std::array<vec<int8_t>, 8> v;
           if (dev.n == 1) {
 #pragma GCC unroll 8
@@ -473,8 +493,12 @@ void hcwncInt8ToNchwFp32(const int8_t* src, float* dst, const Extents4& dev, con
               for (size_t i = 0; i < 16; ++i) out[i] = table[static_cast<uint8_t>(bytes[i])];
             }
           }
-        }
-        if (wVec < cpu.w) {
+        };
+        for (size_t w0 = 0; w0 < wVec; w0 += 16) step(w0);
+        if (wVec < cpu.w && cpu.w >= 16) {
+          // The last 16 w once more as a full step; repeated w get the same values.
+          step(cpu.w - 16);
+        } else if (wVec < cpu.w) {
           std::array<vec<int8_t>, 8> v;
           loadLaneTile(in, wStride, wVec, cpu.w, v);
           transposeLanesToChannels8(v);
