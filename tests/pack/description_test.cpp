@@ -65,6 +65,10 @@ TEST(PackDescription, RejectionsNameTheField) {
       {"/partitions/0/inputs/0/rt_transformations",
        Json::parse(R"([{"transformation": "transpose", "perm": [0, 1]}])"),
        "partitions[0].inputs[0]"},
+      {"/partitions/0/program/0",
+       Json::parse(R"({"op": "conv1x1_bf16", "dst": "out", "src": "in", "weights": "w",
+                       "height": 65536, "width": 65536, "batch": 65536, "in_channels": 65536})"),
+       "partitions[0].program[0]"},
   };
   for (const auto& c : cases) {
     auto doc = validDescription();

@@ -90,10 +90,10 @@ std::vector<std::uint64_t> shapeField(const Json& obj, const std::string& path,
   for (std::size_t i = 0; i < arr.size(); ++i)
     shape.push_back(static_cast<std::uint64_t>(integerIn(arr[i], at(at(path, key), i), 1, 65536)));
   try {
-    if (elementCount(shape) > (std::uint64_t{1} << 28))
-      throw DescriptionError(at(path, key), "more than 2^28 elements");
+    if (elementCount(shape) > (std::uint64_t{1} << 24))
+      throw DescriptionError(at(path, key), "more than 2^24 elements");
   } catch (const std::overflow_error&) {
-    throw DescriptionError(at(path, key), "more than 2^28 elements");
+    throw DescriptionError(at(path, key), "more than 2^24 elements");
   }
   return shape;
 }

@@ -284,11 +284,20 @@ void emulate(const std::vector<OpSpec>& program, Buffers& buffers,
         // Element index of (h, c, w, n) in [H][CB][W][N][8].
         auto at = [&](std::uint64_t cb, std::uint64_t h, std::uint64_t c, std::uint64_t w,
                       std::uint64_t n) { return (((h * cb + c / 8) * W + w) * N + n) * 8 + c % 8; };
-        const auto* s = resolve(op.src, H * cbIn * 8 * W * N * e, "src");
-        const auto* wt = resolve(op.weights, CI * CO * e, "weights");
+        // Sizes checked for overflow before any buffer is touched.
+        auto product = [&](std::initializer_list<std::uint64_t> factors) {
+          std::uint64_t r = 1;
+          for (auto f : factors)
+            if (__builtin_mul_overflow(r, f, &r)) operandFault(field, "convolution too large");
+          return r;
+        };
+        const auto inBytes = product({H, cbIn * 8, W, N, e});
+        const auto outBytes = product({H, cbOut * 8, W, N, e});
+        const auto* s = resolve(op.src, inBytes, "src");
+        const auto* wt = resolve(op.weights, product({CI, CO, e}), "weights");
         const std::uint8_t* bias = op.bias ? resolve(*op.bias, CO * 4, "bias") : nullptr;
-        auto* d = resolve(op.dst, H * cbOut * 8 * W * N * e, "dst");
-        std::vector<std::uint8_t> out(H * cbOut * 8 * W * N * e, 0);
+        auto* d = resolve(op.dst, outBytes, "dst");
+        std::vector<std::uint8_t> out(outBytes, 0);
         for (std::uint64_t h = 0; h < H; ++h)
           for (std::uint64_t w = 0; w < W; ++w)
             for (std::uint64_t n = 0; n < N; ++n)
