@@ -270,9 +270,9 @@ TEST_F(ProgramTest, ElementWiseAdd) {
   auto bytes = [](auto... v) {
     std::vector<std::uint8_t> out;
     (([&] {
-       auto x = v;
-       const auto* p = reinterpret_cast<const std::uint8_t*>(&x);
-       out.insert(out.end(), p, p + sizeof x);
+       const auto at = out.size();
+       out.resize(at + sizeof v);
+       std::memcpy(out.data() + at, &v, sizeof v);
      }()),
      ...);
     return out;
