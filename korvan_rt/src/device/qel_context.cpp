@@ -22,7 +22,9 @@ std::mutex& registry_mutex() {
 qel_context& qel_context::get_instance(const std::vector<char>& bytes,
                                        const std::string& kernel_name,
                                        const std::map<std::string, std::uint32_t>& qos) {
-  static registry ctx_;
+  // The registries stay for the life of the process, like the contexts they
+  // hold; they are never destroyed, so the contexts stay reachable to the end.
+  static auto& ctx_ = *new registry();
   std::lock_guard lock(registry_mutex());
   const auto id = qel::fabpak(bytes).get_uuid();
   if (auto found = ctx_.find(id); found != ctx_.end()) return *found->second;
@@ -40,7 +42,7 @@ qel_context& qel_context::get_instance(const std::vector<char>& bytes,
 }
 
 qel_context& qel_context::init_pl_instance(const std::string& path) {
-  static registry pl_ctx_;
+  static auto& pl_ctx_ = *new registry();
   std::lock_guard lock(registry_mutex());
   const auto id = qel::fabpak(path).get_uuid();
   if (auto found = pl_ctx_.find(id); found != pl_ctx_.end()) return *found->second;
