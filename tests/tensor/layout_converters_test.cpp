@@ -145,16 +145,31 @@ TEST(BlockedReadBack, EveryFormAgreesWithReference) {
           << at;
 
       std::vector<float> f(s.cpu.size()), fs(s.cpu.size());
-      // 0.37 needs the double product; 0.25 is a float (vector arithmetic).
-      for (double scale : {0.37, 0.25}) {
+      // Scales that are floats, scales that need the double product, sums
+      // too large for exact float products, results that overflow or are
+      // subnormal.
+      const struct {
+        double scale;
+        int32_t zeroPoint;
+      } dq[] = {{0.25, 300},     {0.37, 300},     {0.05, 3},  {0.1, -7},    {1.0 / 3, 0},
+                {0.05, 1 << 30}, {3e36, -100000}, {1e-42, 1}, {-0.007, 127}};
+      for (const auto& [scale, zp] : dq) {
         const auto ref =
             testing::refFromBlocked<int8_t, float>(i8, dev, s.cpu, b, false, [&](int8_t q) {
-              return static_cast<float>(static_cast<double>(static_cast<float>(q + 300)) * scale);
+              return static_cast<float>(
+                  static_cast<double>(static_cast<float>(
+                      static_cast<int32_t>(static_cast<uint32_t>(q) + static_cast<uint32_t>(zp)))) *
+                  scale);
             });
-        hcwncInt8ToNchwFp32(i8.data(), f.data(), dev, s.cpu, bi, devSize, scale, 300);
-        hcwncInt8ToNchwFp32Scalar(i8.data(), fs.data(), dev, s.cpu, bi, devSize, scale, 300);
-        EXPECT_EQ(f, ref) << at << " scale " << scale;
-        EXPECT_EQ(fs, ref) << at << " scale " << scale;
+        hcwncInt8ToNchwFp32(i8.data(), f.data(), dev, s.cpu, bi, devSize, scale, zp);
+        hcwncInt8ToNchwFp32Scalar(i8.data(), fs.data(), dev, s.cpu, bi, devSize, scale, zp);
+        ASSERT_EQ(f.size(), ref.size());
+        for (size_t i = 0; i < f.size(); ++i) {
+          ASSERT_EQ(floatBits(f[i]), floatBits(ref[i]))
+              << at << " scale " << scale << " zero point " << zp << " element " << i;
+          ASSERT_EQ(floatBits(fs[i]), floatBits(ref[i]))
+              << at << " scale " << scale << " zero point " << zp << " element " << i;
+        }
       }
 
       hcwncInt16ToNchwFp32(i16.data(), f.data(), dev, s.cpu, bi, devSize, 0.1, -7);

@@ -3,26 +3,10 @@
 #include <array>
 #include <cstring>
 #include <stdexcept>
-#include <xsimd/xsimd.hpp>
 
 #include "tensor/layout/blocked_converters.hpp"
 #include "tensor/quant/number_formats.hpp"
-
-// The kernels transpose small tiles with interleaving steps of 128-bit
-// vectors; wider registers interleave per 128-bit lane, so the 128-bit
-// architecture of the target is chosen explicitly.
-#if XSIMD_WITH_NEON64
-#define KORVANRT_SIMD 1
-using simd_arch = xsimd::neon64;
-#elif XSIMD_WITH_NEON
-#define KORVANRT_SIMD 1
-using simd_arch = xsimd::neon;
-#elif XSIMD_WITH_SSE2
-#define KORVANRT_SIMD 1
-using simd_arch = xsimd::sse2;
-#else
-#define KORVANRT_SIMD 0
-#endif
+#include "tensor/simd_arch.hpp"
 
 namespace korvanrt {
 namespace {
@@ -130,12 +114,13 @@ void optimized_reshape_and_transpose_neon(const int8_t* src, int8_t* dst, int N,
   const size_t wVec = w_ - w_ % 16;
   const size_t wStride = n_ * b;
   const vec<int8_t> zero(int8_t{0});
-  // Channel block, batch, then rows: every channel plane is read front to
-  // back while the writes stay inside one block of the destination.
+  // Channel block, row, then batch: the batches of one destination row sit
+  // side by side, so each (row, block) slab of the destination is completed
+  // while it is in cache; each channel plane is still read front to back.
   for (size_t cb = 0; cb < CB; ++cb) {
     const size_t lanes = std::min(b, c_ - cb * b);
-    for (size_t n = 0; n < n_; ++n) {
-      for (size_t h = 0; h < h_; ++h) {
+    for (size_t h = 0; h < h_; ++h) {
+      for (size_t n = 0; n < n_; ++n) {
         const int8_t* rows = src + ((n * c_ + cb * b) * h_ + h) * w_;
         int8_t* out = dst + ((h * CB + cb) * w_ * n_ + n) * b;
         for (size_t w0 = 0; w0 < wVec; w0 += 16) {
@@ -421,51 +406,104 @@ void fp32ToBf16Hcwnc8(const float* src, bf16_t* dst, const Extents4& cpu, const 
 }  // namespace
 #endif
 
-void hcwncInt8ToNchwFp32(const int8_t* src, float* dst, const Extents4& dev, const Extents4& cpu,
-                         int block, size_t devElements, double scale, int32_t zeroPoint) {
 #if KORVANRT_SIMD
-  if (block != 8) {
-    hcwncInt8ToNchwFp32Scalar(src, dst, dev, cpu, block, devElements, scale, zeroPoint);
-    return;
+namespace {
+
+// How the int8 read-back scales a converted sum s = float(q + zero point).
+enum class ScaleMode {
+  // The scale is a float: the double product of two floats is exact, so its
+  // rounding to float equals the single-precision product.
+  Float,
+  // Any other scale, split into three floats hi + mid + lo (hi and mid hold
+  // 12 significant bits each, lo the next 24): s * hi and s * mid are exact
+  // for |s| < 2^12 and their sum rounds like the double product except in
+  // rare cases, so the result is checked against the exact table for all 256
+  // values before this mode is chosen.
+  Split,
+  // Scalar lookup in the exact table.
+  Table,
+};
+
+struct SplitScale {
+  vec<float> hi, mid, lo;
+};
+
+SplitScale splitScale(double scale) {
+  const float f = static_cast<float>(scale);
+  const float hi = bitsToFloat(floatBits(f) & 0xFFFFF000u);
+  const float lo = static_cast<float>(scale - static_cast<double>(f));
+  return {vec<float>(hi), vec<float>(f - hi), vec<float>(lo)};
+}
+
+template <ScaleMode M>
+inline vec<float> scaleSum(const vec<float>& s, const vec<float>& scaleV, const SplitScale& p) {
+  if constexpr (M == ScaleMode::Float) {
+    return s * scaleV;
+  } else {
+    const vec<float> hi = s * p.hi;
+    const vec<float> mid = s * p.mid;
+    const vec<float> lo = s * p.lo;
+    return hi + (mid + lo);
   }
-  requireDeviceCovers(dev, cpu);
+}
+
+// Sixteen int8 values (in order) to sixteen floats (in order).
+template <ScaleMode M>
+inline void widenRow(const vec<int8_t>& bytes, float* out, const vec<int32_t>& zero32,
+                     const vec<float>& scaleV, const SplitScale& p) {
+  const auto x = xsimd::bitwise_cast<vec<int32_t>>(bytes);
+  // Lane j of f_i holds byte 4j + i.
+  const vec<float> f0 = scaleSum<M>(xsimd::to_float(((x << 24) >> 24) + zero32), scaleV, p);
+  const vec<float> f1 = scaleSum<M>(xsimd::to_float(((x << 16) >> 24) + zero32), scaleV, p);
+  const vec<float> f2 = scaleSum<M>(xsimd::to_float(((x << 8) >> 24) + zero32), scaleV, p);
+  const vec<float> f3 = scaleSum<M>(xsimd::to_float((x >> 24) + zero32), scaleV, p);
+  const auto a = xsimd::bitwise_cast<vec<double>>(xsimd::zip_lo(f0, f1));  // 0 1 4 5
+  const auto c = xsimd::bitwise_cast<vec<double>>(xsimd::zip_lo(f2, f3));  // 2 3 6 7
+  const auto d = xsimd::bitwise_cast<vec<double>>(xsimd::zip_hi(f0, f1));  // 8 9 12 13
+  const auto e = xsimd::bitwise_cast<vec<double>>(xsimd::zip_hi(f2, f3));  // 10 11 14 15
+  xsimd::bitwise_cast<vec<float>>(xsimd::zip_lo(a, c)).store_unaligned(out);
+  xsimd::bitwise_cast<vec<float>>(xsimd::zip_hi(a, c)).store_unaligned(out + 4);
+  xsimd::bitwise_cast<vec<float>>(xsimd::zip_lo(d, e)).store_unaligned(out + 8);
+  xsimd::bitwise_cast<vec<float>>(xsimd::zip_hi(d, e)).store_unaligned(out + 12);
+}
+
+// Two runs of 8 bytes as one vector.
+inline vec<int8_t> loadPair(const int8_t* first, const int8_t* second) {
+  uint64_t a, b;
+  std::memcpy(&a, first, 8);
+  std::memcpy(&b, second, 8);
+  return xsimd::bitwise_cast<vec<int8_t>>(xsimd::zip_lo(vec<uint64_t>(a), vec<uint64_t>(b)));
+}
+
+template <ScaleMode M>
+void int8Hcwnc8ToFp32(const int8_t* src, float* dst, const Extents4& dev, const Extents4& cpu,
+                      const std::array<float, 256>& table, const vec<int32_t>& zero32,
+                      const vec<float>& scaleV, const SplitScale& parts) {
   const size_t b = 8, CB = ceilDiv(dev.c, b);
-  if (productSaturated({dev.h, CB, dev.w, dev.n, b}) > devElements) KORVANRT_OUT_OF_BOUND();
-  // Every int8 value has one result; the table serves tails and scales that
-  // need the double-precision product.
-  std::array<float, 256> table;
-  for (int q = -128; q < 128; ++q)
-    table[static_cast<uint8_t>(q)] = dequantizeConverter(q, zeroPoint, scale);
-  // When the scale is a float, the double product of two floats is exact and
-  // its rounding to float equals the single-precision product: the vector
-  // form can stay in float arithmetic and give the same bits.
-  const float scaleF = static_cast<float>(scale);
-  const bool floatScale = static_cast<double>(scaleF) == scale;
-  const vec<int32_t> zero32(zeroPoint);
-  const vec<float> scaleV(scaleF);
   const size_t wVec = cpu.w - cpu.w % 16;
   const size_t wStride = dev.n * b;
   const size_t plane = cpu.h * cpu.w;
-  auto widenRow = [&](const vec<int8_t>& bytes, float* out) {
-    const auto x = xsimd::bitwise_cast<vec<int32_t>>(bytes);
-    // Lane j of f_i holds byte 4j + i.
-    const vec<float> f0 = xsimd::to_float(((x << 24) >> 24) + zero32) * scaleV;
-    const vec<float> f1 = xsimd::to_float(((x << 16) >> 24) + zero32) * scaleV;
-    const vec<float> f2 = xsimd::to_float(((x << 8) >> 24) + zero32) * scaleV;
-    const vec<float> f3 = xsimd::to_float((x >> 24) + zero32) * scaleV;
-    const auto a = xsimd::bitwise_cast<vec<double>>(xsimd::zip_lo(f0, f1));  // 0 1 4 5
-    const auto c = xsimd::bitwise_cast<vec<double>>(xsimd::zip_lo(f2, f3));  // 2 3 6 7
-    const auto d = xsimd::bitwise_cast<vec<double>>(xsimd::zip_hi(f0, f1));  // 8 9 12 13
-    const auto e = xsimd::bitwise_cast<vec<double>>(xsimd::zip_hi(f2, f3));  // 10 11 14 15
-    xsimd::bitwise_cast<vec<float>>(xsimd::zip_lo(a, c)).store_unaligned(out);
-    xsimd::bitwise_cast<vec<float>>(xsimd::zip_hi(a, c)).store_unaligned(out + 4);
-    xsimd::bitwise_cast<vec<float>>(xsimd::zip_lo(d, e)).store_unaligned(out + 8);
-    xsimd::bitwise_cast<vec<float>>(xsimd::zip_hi(d, e)).store_unaligned(out + 12);
+  auto emit = [&](const vec<int8_t>& bytes, float* out, size_t count) {
+    if constexpr (M == ScaleMode::Table) {
+      alignas(16) int8_t q[16];
+      bytes.store_aligned(q);
+      for (size_t i = 0; i < count; ++i) out[i] = table[static_cast<uint8_t>(q[i])];
+    } else if (count == 16) {
+      widenRow<M>(bytes, out, zero32, scaleV, parts);
+    } else {
+      alignas(16) float values[16];
+      widenRow<M>(bytes, values, zero32, scaleV, parts);
+      std::memcpy(out, values, count * sizeof(float));
+    }
   };
+  // Channel block, row, then batch: the batches of one device row sit side
+  // by side, so the slab of a (row, block) pair is read once from memory
+  // and stays in cache while every batch takes its lanes from it.
   for (size_t cb = 0; cb < CB; ++cb) {
     const size_t lanes = cb * b < cpu.c ? std::min(b, cpu.c - cb * b) : 0;
-    for (size_t n = 0; n < cpu.n && lanes != 0; ++n) {
-      for (size_t h = 0; h < cpu.h; ++h) {
+    if (lanes == 0) continue;
+    for (size_t h = 0; h < cpu.h; ++h) {
+      for (size_t n = 0; n < cpu.n; ++n) {
         const int8_t* in = src + ((h * CB + cb) * dev.w * dev.n + n) * b;
         float* rows = dst + ((n * cpu.c + cb * b) * cpu.h + h) * cpu.w;
         auto step = [&](size_t w0) {
@@ -475,24 +513,12 @@ void hcwncInt8ToNchwFp32(const int8_t* src, float* dst, const Extents4& dev, con
             for (size_t j = 0; j < 8; ++j)
               v[j] = vec<int8_t>::load_unaligned(in + (w0 + 2 * j) * 8);
           } else {
-            alignas(16) int8_t tmp[16];
-            for (size_t j = 0; j < 8; ++j) {
-              std::memcpy(tmp, in + (w0 + 2 * j) * wStride, 8);
-              std::memcpy(tmp + 8, in + (w0 + 2 * j + 1) * wStride, 8);
-              v[j] = vec<int8_t>::load_aligned(tmp);
-            }
+#pragma GCC unroll 8
+            for (size_t j = 0; j < 8; ++j)
+              v[j] = loadPair(in + (w0 + 2 * j) * wStride, in + (w0 + 2 * j + 1) * wStride);
           }
           transposeLanesToChannels8(v);
-          if (floatScale) {
-            for (size_t k = 0; k < lanes; ++k) widenRow(v[k], rows + k * plane + w0);
-          } else {
-            alignas(16) int8_t bytes[16];
-            for (size_t k = 0; k < lanes; ++k) {
-              v[k].store_aligned(bytes);
-              float* out = rows + k * plane + w0;
-              for (size_t i = 0; i < 16; ++i) out[i] = table[static_cast<uint8_t>(bytes[i])];
-            }
-          }
+          for (size_t k = 0; k < lanes; ++k) emit(v[k], rows + k * plane + w0, 16);
         };
         for (size_t w0 = 0; w0 < wVec; w0 += 16) step(w0);
         if (wVec < cpu.w && cpu.w >= 16) {
@@ -502,21 +528,52 @@ void hcwncInt8ToNchwFp32(const int8_t* src, float* dst, const Extents4& dev, con
           std::array<vec<int8_t>, 8> v;
           loadLaneTile(in, wStride, wVec, cpu.w, v);
           transposeLanesToChannels8(v);
-          alignas(16) float values[16];
-          alignas(16) int8_t bytes[16];
-          const size_t count = cpu.w - wVec;
-          for (size_t k = 0; k < lanes; ++k) {
-            if (floatScale) {
-              widenRow(v[k], values);
-            } else {
-              v[k].store_aligned(bytes);
-              for (size_t i = 0; i < count; ++i) values[i] = table[static_cast<uint8_t>(bytes[i])];
-            }
-            std::memcpy(rows + k * plane + wVec, values, count * sizeof(float));
-          }
+          for (size_t k = 0; k < lanes; ++k) emit(v[k], rows + k * plane + wVec, cpu.w - wVec);
         }
       }
     }
+  }
+}
+
+}  // namespace
+#endif
+
+void hcwncInt8ToNchwFp32(const int8_t* src, float* dst, const Extents4& dev, const Extents4& cpu,
+                         int block, size_t devElements, double scale, int32_t zeroPoint) {
+#if KORVANRT_SIMD
+  if (block != 8) {
+    hcwncInt8ToNchwFp32Scalar(src, dst, dev, cpu, block, devElements, scale, zeroPoint);
+    return;
+  }
+  requireDeviceCovers(dev, cpu);
+  if (productSaturated({dev.h, ceilDiv(dev.c, 8), dev.w, dev.n, 8}) > devElements)
+    KORVANRT_OUT_OF_BOUND();
+  // Every int8 value has one result.
+  std::array<float, 256> table;
+  for (int q = -128; q < 128; ++q)
+    table[static_cast<uint8_t>(q)] = dequantizeConverter(q, zeroPoint, scale);
+  const float scaleF = static_cast<float>(scale);
+  const vec<int32_t> zero32(zeroPoint);
+  const vec<float> scaleV(scaleF);
+  const SplitScale parts = splitScale(scale);
+  if (static_cast<double>(scaleF) == scale) {
+    int8Hcwnc8ToFp32<ScaleMode::Float>(src, dst, dev, cpu, table, zero32, scaleV, parts);
+    return;
+  }
+  // The split product is used only when it gives the table's bits for every
+  // value.
+  bool splitExact = true;
+  for (int q0 = -128; q0 < 128 && splitExact; q0 += 16) {
+    alignas(16) int8_t q[16];
+    alignas(16) float values[16];
+    for (int i = 0; i < 16; ++i) q[i] = static_cast<int8_t>(q0 + i);
+    widenRow<ScaleMode::Split>(vec<int8_t>::load_aligned(q), values, zero32, scaleV, parts);
+    splitExact = std::memcmp(values, &table[static_cast<uint8_t>(q0)], sizeof values) == 0;
+  }
+  if (splitExact) {
+    int8Hcwnc8ToFp32<ScaleMode::Split>(src, dst, dev, cpu, table, zero32, scaleV, parts);
+  } else {
+    int8Hcwnc8ToFp32<ScaleMode::Table>(src, dst, dev, cpu, table, zero32, scaleV, parts);
   }
 #else
   hcwncInt8ToNchwFp32Scalar(src, dst, dev, cpu, block, devElements, scale, zeroPoint);
