@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <iterator>
 #include <limits>
 #include <stdexcept>
 #include <vector>
@@ -42,6 +43,31 @@ TEST(Bf16Encoder, BitPatterns) {
   };
   for (const Case& c : cases) {
     EXPECT_EQ(encode(c.in, c.mode), c.out) << std::hex << c.in << " mode " << c.mode;
+  }
+}
+
+TEST(Bf16Encoder, VectorLoopMatchesScalarForm) {
+  // Boundary patterns (ties, clamps, wrapping sums, NaNs, infinities) among
+  // random ones, at every position of a vector and in tails of every length.
+  const uint32_t special[] = {0x3F808000u, 0x3F818000u, 0x3F80C000u, 0xFF800000u, 0x7F800000u,
+                              0xFFFFFFFFu, 0xFFFF8000u, 0xFFFF7FFFu, 0x7FC00001u, 0xFF7FFFFFu,
+                              0xFF7F8000u, 0xFF7F7FFFu, 0xFF00FFFFu, 0xFF010000u, 0x80000000u,
+                              0x00000000u, 0x7F7FFFFFu, 0x0000FFFFu, 0x8000FFFFu};
+  std::vector<float> src;
+  uint32_t x = 12345;
+  for (int i = 0; i < 200; ++i) {
+    x = x * 1664525u + 1013904223u;
+    src.push_back(bitsToFloat(i % 3 == 0 ? special[(i / 3) % std::size(special)] : x));
+  }
+  for (int mode : {0, 1}) {
+    for (size_t offset : {0, 1, 5}) {
+      for (size_t count : {0, 1, 7, 8, 9, 15, 16, 17, 31, 190}) {
+        std::vector<uint16_t> vec(count + 1, 0xABCD), ref(count + 1, 0xABCD);
+        float_to_bfloat16_avx512_unrolled(src.data() + offset, vec.data(), count, mode);
+        float_to_bfloat16_scalar(src.data() + offset, ref.data(), count, mode);
+        EXPECT_EQ(vec, ref) << "mode " << mode << " offset " << offset << " count " << count;
+      }
+    }
   }
 }
 

@@ -96,5 +96,8 @@ inline float dequantizeConverter(int32_t q, int32_t zeroPoint, double scale) {
 // std::invalid_argument("Invalid rounding mode") before writing anything.
 void float_to_bfloat16_avx512_unrolled(const float* src, uint16_t* dst, size_t count,
                                        int roundingMode);
+// Element-by-element form of the same encoder; the vector loop must
+// give identical bits.
+void float_to_bfloat16_scalar(const float* src, uint16_t* dst, size_t count, int roundingMode);
 
 }  // namespace korvanrt
