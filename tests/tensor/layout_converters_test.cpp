@@ -98,6 +98,18 @@ TEST(Int8ToBlocked, VectorScalarAndReferenceAgree) {
   EXPECT_EQ(dst[26], src[10 * 2 + 1]);
 }
 
+TEST(SixteenBitToBlocked, MatchesReference) {
+  for (const auto& s : kShapes) {
+    if (s.cpu.c % 8 || s.pad.n || s.pad.c || s.pad.h || s.pad.w) continue;
+    const auto src = randomValues<uint16_t>(s.cpu.size(), 13);
+    const auto ref = testing::refToBlocked<uint16_t, uint16_t>(src, s.cpu, s.cpu, 8,
+                                                               [](uint16_t v) { return v; });
+    std::vector<uint16_t> out(ref.size(), 0xEEEE);
+    nchwToHcwnc8Of16Bit(src.data(), out.data(), s.cpu.n, s.cpu.c, s.cpu.h, s.cpu.w);
+    EXPECT_EQ(out, ref) << label(s.cpu, 8);
+  }
+}
+
 TEST(BlockedInt8ToNchw, VectorMatchesDepadConverter) {
   for (const auto& s : kShapes) {
     if (s.cpu.c % 8 || s.cpu.w % 8 || s.pad.n || s.pad.c || s.pad.h || s.pad.w) continue;

@@ -243,9 +243,10 @@ void nchwToHcwnc8Of16Bit(const uint16_t* src, uint16_t* dst, size_t N, size_t C,
 #else
   const size_t wVec = 0;
 #endif
+  // Rows before batches: the batches of one destination row sit side by side.
   for (size_t cb = 0; cb < CB; ++cb) {
-    for (size_t n = 0; n < N; ++n) {
-      for (size_t h = 0; h < H; ++h) {
+    for (size_t h = 0; h < H; ++h) {
+      for (size_t n = 0; n < N; ++n) {
         const uint16_t* rows = src + ((n * C + cb * 8) * H + h) * W;
         uint16_t* out = dst + ((h * CB + cb) * W * N + n) * 8;
 #if KORVANRT_SIMD
