@@ -289,7 +289,12 @@ void KorvanHWRunnerImpl::allocateSpillBOs(std::vector<qel::bo>& spills, int set)
         }
       }
       if (!spills[j]) {
-        if (txnDevice_ && !dumpL3Buffers_) {
+        // Spills planned for one inference while other buffer sets may run
+        // get memory of their own: the halves of a chunked graph run as
+        // separate device jobs, and another inference's jobs in between
+        // would overwrite a shared scratch area.
+        const bool perInference = set >= 0 && numThreads_ > 1;
+        if (txnDevice_ && !dumpL3Buffers_ && !perInference) {
           qel::bo* base = nullptr;
           if (const auto found = options_.find("max_spill_buffer_size"); found != options_.end()) {
             base = &context_->get_spill_bo(std::any_cast<uint64_t>(found->second));

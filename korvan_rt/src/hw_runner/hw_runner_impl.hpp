@@ -4,6 +4,7 @@
 
 #include <any>
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -107,7 +108,8 @@ class KorvanHWRunnerImpl {
   int32_t numThreads_ = 1;
   bool runnerFlag_ = false;
   bool customGraph_ = false;
-  bool weightsFromFile_ = true;
+  // Written by the weight planning of concurrent inferences.
+  std::atomic<bool> weightsFromFile_ = true;
   bool useHostPtr_ = false;
   bool enablePreemption_ = false;
   bool ownOutputsUsed_ = false;
