@@ -171,19 +171,19 @@ void writeReference(const ModelDescription& model, const fs::path& dir) {
   for (std::size_t p = 0; p < results.size(); ++p) {
     const auto& part = model.partitions[p];
     Json entry;
-    for (const auto& [kind, specs, tensors] :
+    for (const auto& [kind, describedList, tensors] :
          {std::tuple{"input", &part.inputs, &results[p].inputs},
           std::tuple{"output", &part.outputs, &results[p].outputs}}) {
       const auto sub = dir / std::to_string(p) / kind;
       fs::create_directories(sub);
       Json list = Json::array();
-      for (std::size_t i = 0; i < specs->size(); ++i) {
+      for (std::size_t i = 0; i < describedList->size(); ++i) {
         const auto& t = (*tensors)[i];
-        const auto file = (*specs)[i].name + ".npy";
+        const auto file = (*describedList)[i].name + ".npy";
         writeNpy(sub / file, t);
         Json shape = Json::array();
         for (auto d : t.shape) shape.push_back(d);
-        list.push_back({{"name", (*specs)[i].name},
+        list.push_back({{"name", (*describedList)[i].name},
                         {"file", std::to_string(p) + "/" + kind + "/" + file},
                         {"dtype", elementTypeName(t.type)},
                         {"shape", shape}});

@@ -16,8 +16,8 @@ std::int32_t low8(std::int64_t v) {
   return static_cast<std::int8_t>(static_cast<std::uint8_t>(v & 0xff));
 }
 
-Qdq tensorQdq(const TensorSpec& spec) {
-  return {spec.scale, low8(spec.zeroPoint.value_or(0))};
+Qdq tensorQdq(const TensorSpec& described) {
+  return {described.scale, low8(described.zeroPoint.value_or(0))};
 }
 
 std::vector<std::uint64_t> listOf(const Json& step, const char* key) {
@@ -33,8 +33,8 @@ std::vector<std::uint64_t> listOf(const Json& step, const char* key) {
   return v;
 }
 
-Qdq stepQdq(const TensorSpec& spec, const Json& step) {
-  Qdq q{spec.scale, low8(spec.zeroPoint.value_or(0))};
+Qdq stepQdq(const TensorSpec& described, const Json& step) {
+  Qdq q{described.scale, low8(described.zeroPoint.value_or(0))};
   if (step.contains("scale")) {
     if (!step.at("scale").is_number()) throw std::invalid_argument("scale must be a number");
     q.scale = step.at("scale").get<double>();
@@ -49,10 +49,10 @@ Qdq stepQdq(const TensorSpec& spec, const Json& step) {
 
 // Runs a transformation list. The type changes at step 0 for inputs and at
 // the last step for outputs, as the runtime's executor requires.
-HostTensor runList(const TensorSpec& spec, HostTensor t, bool input) {
-  const auto& list = spec.rtTransformations;
-  const auto target = input ? spec.hwType : spec.cpuType;
-  const bool changes = spec.cpuType != spec.hwType;
+HostTensor runList(const TensorSpec& described, HostTensor t, bool input) {
+  const auto& list = described.rtTransformations;
+  const auto target = input ? described.hwType : described.cpuType;
+  const bool changes = described.cpuType != described.hwType;
   for (std::size_t k = 0; k < list.size(); ++k) {
     const auto& step = list[k];
     const auto kind = step.at("transformation").get<std::string>();
@@ -64,7 +64,7 @@ HostTensor runList(const TensorSpec& spec, HostTensor t, bool input) {
           throw std::invalid_argument(
               "the step that changes " + std::string(elementTypeName(t.type)) + " to " +
               elementTypeName(target) + " must be quantize or dequantize, not \"" + kind + "\"");
-        t = convert(t, target, stepQdq(spec, step), Dequant::wrapped);
+        t = convert(t, target, stepQdq(described, step), Dequant::wrapped);
       } else if (kind == "reshape") {
         t = reshape(t, listOf(step, "output_shape"));
       } else if (kind == "transpose") {
@@ -98,7 +98,7 @@ HostTensor runList(const TensorSpec& spec, HostTensor t, bool input) {
       throw std::invalid_argument("rt_transformations[" + std::to_string(k) + "]: " + e.what());
     }
   }
-  const auto& shape = input ? spec.hwShape : spec.cpuShape;
+  const auto& shape = input ? described.hwShape : described.cpuShape;
   if (t.shape != shape || t.type != target)
     throw std::invalid_argument(std::string("rt_transformations: the list ends in ") +
                                 elementTypeName(t.type) + " of " + std::to_string(t.count()) +
@@ -121,32 +121,32 @@ struct Region {
 
 }  // namespace
 
-HostTensor toDevice(const TensorSpec& spec, const HostTensor& caller) {
-  if (!spec.rtTransformations.is_null() && !spec.rtTransformations.empty())
-    return runList(spec, caller, true);
+HostTensor toDevice(const TensorSpec& described, const HostTensor& caller) {
+  if (!described.rtTransformations.is_null() && !described.rtTransformations.empty())
+    return runList(described, caller, true);
   HostTensor t = caller;
-  if (spec.cpuType != spec.hwType) {
-    const bool blockedBf16 = spec.cpuType == ElementType::fp32 &&
-                             spec.hwType == ElementType::bf16 && spec.cpuFormat == "NCHW" &&
-                             blocked(spec.hwFormat);
-    t = convert(t, spec.hwType, tensorQdq(spec), Dequant::wrapped, blockedBf16);
+  if (described.cpuType != described.hwType) {
+    const bool blockedBf16 = described.cpuType == ElementType::fp32 &&
+                             described.hwType == ElementType::bf16 && described.cpuFormat == "NCHW" &&
+                             blocked(described.hwFormat);
+    t = convert(t, described.hwType, tensorQdq(described), Dequant::wrapped, blockedBf16);
   }
-  return relayout(t, spec.cpuFormat, spec.hwFormat, spec.hwShape);
+  return relayout(t, described.cpuFormat, described.hwFormat, described.hwShape);
 }
 
-HostTensor fromDevice(const TensorSpec& spec, const HostTensor& device) {
-  if (!spec.rtTransformations.is_null() && !spec.rtTransformations.empty())
-    return runList(spec, device, false);
-  HostTensor t = relayout(device, spec.hwFormat, spec.cpuFormat, spec.cpuShape);
-  if (spec.cpuType == spec.hwType) return t;
-  const bool converter = blocked(spec.hwFormat) && spec.cpuFormat == "NCHW";
-  return convert(t, spec.cpuType, tensorQdq(spec), converter ? Dequant::converter : Dequant::fused);
+HostTensor fromDevice(const TensorSpec& described, const HostTensor& device) {
+  if (!described.rtTransformations.is_null() && !described.rtTransformations.empty())
+    return runList(described, device, false);
+  HostTensor t = relayout(device, described.hwFormat, described.cpuFormat, described.cpuShape);
+  if (described.cpuType == described.hwType) return t;
+  const bool converter = blocked(described.hwFormat) && described.cpuFormat == "NCHW";
+  return convert(t, described.cpuType, tensorQdq(described), converter ? Dequant::converter : Dequant::fused);
 }
 
-HostTensor sampleInput(const TensorSpec& spec, std::uint32_t seed, std::uint64_t batch) {
-  auto shape = spec.cpuShape;
+HostTensor sampleInput(const TensorSpec& described, std::uint32_t seed, std::uint64_t batch) {
+  auto shape = described.cpuShape;
   if (batch) shape[0] = batch;
-  HostTensor t = HostTensor::zeros(spec.cpuType, shape);
+  HostTensor t = HostTensor::zeros(described.cpuType, shape);
   std::uint32_t s = seed ? seed : 0x9e3779b9u;
   auto next = [&] {
     s ^= s << 13;
@@ -365,17 +365,17 @@ std::vector<PartitionResult> computeReference(const ModelDescription& model) {
     for (std::uint64_t slice = 0; slice < total / sliceBatch; ++slice) {
       Buffers buffers;
       for (std::size_t i = 0; i < part.inputs.size(); ++i) {
-        const auto& spec = part.inputs[i];
-        HostTensor caller = HostTensor::zeros(spec.cpuType, spec.cpuShape);
+        const auto& described = part.inputs[i];
+        HostTensor caller = HostTensor::zeros(described.cpuType, described.cpuShape);
         const auto bytes = caller.bytes.size();
         std::memcpy(caller.bytes.data(), r.inputs[i].bytes.data() + slice * bytes, bytes);
         HostTensor dev;
         try {
-          dev = toDevice(spec, caller);
+          dev = toDevice(described, caller);
         } catch (const std::invalid_argument& e) {
           throw DescriptionError(where + ".inputs[" + std::to_string(i) + "]", e.what());
         }
-        buffers[spec.name] = dev.bytes;
+        buffers[described.name] = dev.bytes;
       }
       for (const auto& o : part.outputs) buffers[o.name].assign(o.hwBytes(), 0);
       for (const auto& w : part.weights) buffers[w.name] = encodeWeight(w);
@@ -415,12 +415,12 @@ std::vector<PartitionResult> computeReference(const ModelDescription& model) {
         emulate(part.program, buffers, alias, where + ".program");
       }
       for (std::size_t i = 0; i < part.outputs.size(); ++i) {
-        const auto& spec = part.outputs[i];
-        HostTensor dev = HostTensor::zeros(spec.hwType, spec.hwShape);
-        dev.bytes = buffers[spec.name];
+        const auto& described = part.outputs[i];
+        HostTensor dev = HostTensor::zeros(described.hwType, described.hwShape);
+        dev.bytes = buffers[described.name];
         HostTensor caller;
         try {
-          caller = fromDevice(spec, dev);
+          caller = fromDevice(described, dev);
         } catch (const std::invalid_argument& e) {
           throw DescriptionError(where + ".outputs[" + std::to_string(i) + "]", e.what());
         }

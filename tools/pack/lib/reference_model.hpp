@@ -18,13 +18,13 @@ namespace korvan::pack::reference {
 // Caller tensor -> device tensor (hw layout, dtype and shape), following the
 // conversion the runtime chooses for the entry (transformation list, or
 // number format then placement).
-HostTensor toDevice(const TensorSpec& spec, const HostTensor& caller);
+HostTensor toDevice(const TensorSpec& described, const HostTensor& caller);
 // Device tensor -> caller tensor.
-HostTensor fromDevice(const TensorSpec& spec, const HostTensor& device);
+HostTensor fromDevice(const TensorSpec& described, const HostTensor& device);
 
 // Deterministic sample values for an input in its caller type and shape,
 // with the batch axis (the first) set to `batch` when non-zero.
-HostTensor sampleInput(const TensorSpec& spec, std::uint32_t seed, std::uint64_t batch);
+HostTensor sampleInput(const TensorSpec& described, std::uint32_t seed, std::uint64_t batch);
 
 // Weight bytes as stored in the weights image.
 std::vector<std::uint8_t> encodeWeight(const WeightSpec& w);
