@@ -9,7 +9,7 @@ packages=(
   libflatbuffers-dev flatbuffers-compiler
   libxtensor-dev xtl-dev libxsimd-dev
   python3-dev libgtest-dev libgmock-dev libbenchmark-dev
-  libcli11-dev libfmt-dev
+  libcli11-dev libfmt-dev libeigen3-dev
 )
 
 missing=()
