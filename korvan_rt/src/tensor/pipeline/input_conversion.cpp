@@ -1,6 +1,3 @@
-#include <algorithm>
-#include <cstring>
-#include <memory>
 #include <vector>
 
 #include "core/error.hpp"
@@ -9,54 +6,23 @@
 #include "tensor/layout/shape_ops.hpp"
 #include "tensor/layout/simd_converters.hpp"
 #include "tensor/pipeline/conversion.hpp"
+#include "tensor/pipeline/conversion_plan.hpp"
 #include "tensor/pipeline/layout_plan.hpp"
-#include "tensor/pipeline/route_checks.hpp"
-#include "tensor/pipeline/step_queue.hpp"
-#include "tensor/pipeline/transform_list.hpp"
-#include "tensor/quant/qdq.hpp"
 
 namespace korvanrt {
 namespace {
 
-// Everything one input conversion plans with; scratch tensors stay alive in
-// `keep` until the queued steps have run.
-struct InputPlan {
-  const ConversionContext& ctx;
-  const IOParams& entry;
-  TensorDims cpu, hw;
-  std::string cpuFormat, hwFormat;
-  uint32_t d;
-  bool formatsEqual, shapesEqual;
-  qdq_params q;
-  StepQueue queue;
-  std::vector<std::shared_ptr<void>> keep;
-
-  InputPlan(const ConversionContext& c, const IOParams& e)
-      : ctx(c),
-        entry(e),
-        cpu(e.cpuShape()),
-        hw(e.hwShape()),
-        cpuFormat(e.cpuFormat()),
-        hwFormat(e.hwFormat()),
-        d(e.numRtTransforms()),
-        formatsEqual(cpuFormat == hwFormat),
-        shapesEqual(cpu.dims() == hw.dims()),
-        q(e.getQdqParams()) {}
-
-  template <typename T>
-  TensorView<T> scratch(const Shape& shape) {
-    auto t = std::make_shared<ScratchTensor<T>>(shape);
-    keep.push_back(t);
-    return t->view();
-  }
+// The input side of a plan: quantizing into scratch, the generic
+// pad-and-permute plan and the blocked int8 converter.
+struct InputPlan : ConversionPlan {
+  using ConversionPlan::ConversionPlan;
 
   // Number conversion of the whole caller tensor into a scratch tensor of the
   // CPU shape in the device number format.
   template <typename TCpu, typename TDev>
   TensorView<TDev> quantizeToScratch(const TensorView<TCpu>& src) {
-    auto s = scratch<TDev>(toShape(cpu.dims()));
-    queue.push(
-        [this, src, s] { ctx.section("qdq", [&] { qdqConvert(src, q, s, ctx.roundingMode); }); });
+    auto s = scratch<TDev>(cpuShape());
+    queueQdq(src, s);
     return s;
   }
 
@@ -66,7 +32,7 @@ struct InputPlan {
   void generic(const TensorView<T>& S, const TensorView<T>& dst) {
     requirePlannableLayouts(cpu, hw);
     const auto P = paddedCpuShape(cpu, hw);
-    const Shape cpuShape = toShape(cpu.dims());
+    const Shape cpuShape = this->cpuShape();
     const Shape padded = toShape(P);
     TensorView<T> T0 = S;
     if (padded != cpuShape) {
@@ -91,12 +57,6 @@ struct InputPlan {
     });
   }
 
-  template <typename T>
-  void copyElements(const TensorView<T>& src, const TensorView<T>& dst) {
-    if (src.size() != dst.size()) throw std::runtime_error("xbuffer_storage not resizable");
-    queue.push([src, dst] { std::copy(src.data, src.data + src.size(), dst.data); });
-  }
-
   // int8 "NCHW" into a blocked layout with the vectorized converter when the
   // device tensor is exactly the CPU tensor in blocks; otherwise the generic
   // plan, which pads.
@@ -117,24 +77,23 @@ struct InputPlan {
   }
 };
 
-[[noreturn]] void noProgrammableLogic() {
-  KORVAN_THROW("programmable-logic converter requested but no converter context is open");
+// The first routes of every quantizing variant: the transformation list, then
+// (after the element counts) the element-wise conversion when layout and shape
+// agree. True when one of them was taken.
+template <typename TCpu, typename TDev>
+bool listOrElementwise(InputPlan& p, const TensorView<TCpu>& src, const TensorView<TDev>& dst) {
+  if (p.ranTransformList(src, dst)) return true;
+  requireInputCounts(p, src.size(), dst.size());
+  if (!(p.formatsEqual && p.shapesEqual)) return false;
+  p.queueQdq(src, dst);
+  return true;
 }
 
 void floatToBf16(InputPlan& p, const TensorView<float>& src, const TensorView<bf16_t>& dst,
                  bool usePL) {
   if (usePL) noProgrammableLogic();
-  if (p.d >= 1) {
-    runTransformList(p.ctx, src, p.entry, dst);
-    return;
-  }
-  requireElementCount(src.size(), elementCount(p.cpu), "Input");
-  requireElementCount(dst.size(), elementCount(p.hw), "Device input");
-  if (p.formatsEqual && p.shapesEqual) {
-    p.queue.push([&p, src, dst] {
-      p.ctx.section("qdq", [&] { qdqConvert(src, p.q, dst, p.ctx.roundingMode); });
-    });
-  } else if (p.cpuFormat == "NCHW" && isChannelBlocked(p.hwFormat)) {
+  if (listOrElementwise(p, src, dst)) return;
+  if (p.cpuFormat == "NCHW" && isChannelBlocked(p.hwFormat)) {
     const Extents4 c = extentsOf(p.cpu), h = extentsOf(p.hw);
     const int block = blockOf(p.hwFormat);
     const size_t devElements = dst.size();
@@ -143,35 +102,24 @@ void floatToBf16(InputPlan& p, const TensorView<float>& src, const TensorView<bf
         nchwFp32ToHcwncBf16(src.data, dst.data, c, h, block, p.ctx.roundingMode, devElements);
       });
     });
+    return;
+  }
+  const auto S = p.quantizeToScratch<float, bf16_t>(src);
+  if (p.cpuFormat == "NCHW" && p.hwFormat == "NHWC" && deviceMatchesCpuExtents(p.cpu, p.hw, 1)) {
+    const Extents4 e = extentsOf(p.cpu);
+    p.queue.push([S, dst, e] {
+      optimized_transpose_nchw_to_nhwc_bf16(S.data, dst.data, static_cast<int>(e.n),
+                                            static_cast<int>(e.c), static_cast<int>(e.h),
+                                            static_cast<int>(e.w));
+    });
   } else {
-    const auto S = p.quantizeToScratch<float, bf16_t>(src);
-    if (p.cpuFormat == "NCHW" && p.hwFormat == "NHWC" && deviceMatchesCpuExtents(p.cpu, p.hw, 1)) {
-      const Extents4 e = extentsOf(p.cpu);
-      p.queue.push([S, dst, e] {
-        optimized_transpose_nchw_to_nhwc_bf16(S.data, dst.data, static_cast<int>(e.n),
-                                              static_cast<int>(e.c), static_cast<int>(e.h),
-                                              static_cast<int>(e.w));
-      });
-    } else {
-      p.generic(S, dst);
-    }
+    p.generic(S, dst);
   }
 }
 
 void floatToInt8(InputPlan& p, const TensorView<float>& src, const TensorView<int8_t>& dst,
                  bool usePL) {
-  if (p.d >= 1) {
-    runTransformList(p.ctx, src, p.entry, dst);
-    return;
-  }
-  requireElementCount(src.size(), elementCount(p.cpu), "Input");
-  requireElementCount(dst.size(), elementCount(p.hw), "Device input");
-  if (p.formatsEqual && p.shapesEqual) {
-    p.queue.push([&p, src, dst] {
-      p.ctx.section("qdq", [&] { qdqConvert(src, p.q, dst, p.ctx.roundingMode); });
-    });
-    return;
-  }
+  if (listOrElementwise(p, src, dst)) return;
   const auto S = p.quantizeToScratch<float, int8_t>(src);
   if (usePL) noProgrammableLogic();
   if (p.cpuFormat == "NCHW" && isChannelBlocked(p.hwFormat)) {
@@ -185,52 +133,32 @@ void floatToInt8(InputPlan& p, const TensorView<float>& src, const TensorView<in
 // generic plan.
 template <typename TCpu, typename TDev>
 void quantizeThenGeneric(InputPlan& p, const TensorView<TCpu>& src, const TensorView<TDev>& dst) {
-  if (p.d >= 1) {
-    runTransformList(p.ctx, src, p.entry, dst);
-    return;
-  }
-  requireElementCount(src.size(), elementCount(p.cpu), "Input");
-  requireElementCount(dst.size(), elementCount(p.hw), "Device input");
-  if (p.formatsEqual && p.shapesEqual) {
-    p.queue.push([&p, src, dst] {
-      p.ctx.section("qdq", [&] { qdqConvert(src, p.q, dst, p.ctx.roundingMode); });
-    });
-    return;
-  }
+  if (listOrElementwise(p, src, dst)) return;
   p.generic(p.quantizeToScratch<TCpu, TDev>(src), dst);
 }
 
 void int8ToInt8(InputPlan& p, const TensorView<int8_t>& src, const TensorView<int8_t>& dst,
                 bool usePL) {
   if (p.formatsEqual && p.shapesEqual) {
-    p.copyElements(src, dst);
+    p.queueCopy(src, dst);
   } else if (usePL) {
     noProgrammableLogic();
   } else if (p.cpuFormat == "NCHW" && isChannelBlocked(p.hwFormat)) {
-    requireElementCount(src.size(), elementCount(p.cpu), "Input");
-    requireElementCount(dst.size(), elementCount(p.hw), "Device input");
-    requireElementCount(dst.size(), elementCount(p.hw), "Device input");
+    requireInputCounts(p, src.size(), dst.size());
     p.int8ToBlocked(src, dst);
-  } else if (p.d >= 1) {
-    runTransformList(p.ctx, src, p.entry, dst);
-  } else {
-    requireElementCount(src.size(), elementCount(p.cpu), "Input");
-    requireElementCount(dst.size(), elementCount(p.hw), "Device input");
-    requireElementCount(dst.size(), elementCount(p.hw), "Device input");
+  } else if (!p.ranTransformList(src, dst)) {
+    requireInputCounts(p, src.size(), dst.size());
     p.generic(src, dst);
   }
 }
 
 template <typename T>
 void sameTypeInput(InputPlan& p, const TensorView<T>& src, const TensorView<T>& dst) {
-  if (p.d >= 1) {
-    runTransformList(p.ctx, src, p.entry, dst);
-  } else if (p.formatsEqual && p.shapesEqual) {
-    p.copyElements(src, dst);
+  if (p.ranTransformList(src, dst)) return;
+  if (p.formatsEqual && p.shapesEqual) {
+    p.queueCopy(src, dst);
   } else {
-    requireElementCount(src.size(), elementCount(p.cpu), "Input");
-    requireElementCount(dst.size(), elementCount(p.hw), "Device input");
-    requireElementCount(dst.size(), elementCount(p.hw), "Device input");
+    requireInputCounts(p, src.size(), dst.size());
     p.generic(src, dst);
   }
 }

@@ -1,5 +1,3 @@
-#include <algorithm>
-#include <memory>
 #include <vector>
 
 #include "core/error.hpp"
@@ -9,48 +7,16 @@
 #include "tensor/layout/shape_ops.hpp"
 #include "tensor/layout/simd_converters.hpp"
 #include "tensor/pipeline/conversion.hpp"
+#include "tensor/pipeline/conversion_plan.hpp"
 #include "tensor/pipeline/layout_plan.hpp"
-#include "tensor/pipeline/route_checks.hpp"
-#include "tensor/pipeline/step_queue.hpp"
-#include "tensor/pipeline/transform_list.hpp"
-#include "tensor/quant/qdq.hpp"
 
 namespace korvanrt {
 namespace {
 
-struct OutputPlan {
-  const ConversionContext& ctx;
-  const IOParams& entry;
-  TensorDims cpu, hw;
-  std::string cpuFormat, hwFormat;
-  uint32_t d;
-  bool formatsEqual, shapesEqual;
-  qdq_params q;
-  StepQueue queue;
-  std::vector<std::shared_ptr<void>> keep;
-
-  OutputPlan(const ConversionContext& c, const IOParams& e)
-      : ctx(c),
-        entry(e),
-        cpu(e.cpuShape()),
-        hw(e.hwShape()),
-        cpuFormat(e.cpuFormat()),
-        hwFormat(e.hwFormat()),
-        d(e.numRtTransforms()),
-        formatsEqual(cpuFormat == hwFormat),
-        shapesEqual(cpu.dims() == hw.dims()),
-        q(e.getQdqParams()) {}
-
-  template <typename T>
-  TensorView<T> scratch(const Shape& shape) {
-    auto t = std::make_shared<ScratchTensor<T>>(shape);
-    keep.push_back(t);
-    return t->view();
-  }
-
-  Shape cpuShape() const { return toShape(cpu.dims()); }
-  Shape hwShape() const { return toShape(hw.dims()); }
-  size_t devElements() const { return elementCount(hw); }
+// The output side of a plan: the generic permute back into the CPU axis
+// order and the final depad.
+struct OutputPlan : ConversionPlan {
+  using ConversionPlan::ConversionPlan;
 
   // Brings the device tensor into the CPU axis order (still padded); the
   // returned view is the input of the variant's final depad step.
@@ -88,20 +54,24 @@ struct OutputPlan {
   }
 };
 
-[[noreturn]] void noProgrammableLogic() {
-  KORVAN_THROW("programmable-logic converter requested but no converter context is open");
+// The first routes of the number-converting variants: the transformation
+// list, then (after the element counts) the element-wise conversion when
+// layout and shape agree. True when one of them was taken.
+template <typename TDev, typename TCpu>
+bool listOrElementwise(OutputPlan& p, const TensorView<TDev>& src, const TensorView<TCpu>& dst) {
+  if (p.ranTransformList(src, dst)) return true;
+  requireOutputCounts(p, dst.size(), src.size());
+  if (!(p.formatsEqual && p.shapesEqual)) return false;
+  p.queueQdq(TensorView<TDev>(src.data, dst.shape), dst);
+  return true;
 }
 
 // int8, int16 and bfloat16 read back without a type change.
 template <typename T>
 void sameTypeOutput(OutputPlan& p, const TensorView<T>& src, const TensorView<T>& dst, bool usePL) {
   if (usePL && std::is_same_v<T, int8_t>) noProgrammableLogic();
-  if (p.d >= 1) {
-    runTransformList(p.ctx, src, p.entry, dst);
-    return;
-  }
-  requireElementCount(dst.size(), elementCount(p.cpu), "Output");
-  requireElementCount(src.size(), p.devElements(), "Device output");
+  if (p.ranTransformList(src, dst)) return;
+  requireOutputCounts(p, dst.size(), src.size());
   if (p.formatsEqual) {
     p.depadInto(TensorView<T>(src.data, p.hwShape()), dst);
     return;
@@ -133,20 +103,7 @@ void sameTypeOutput(OutputPlan& p, const TensorView<T>& src, const TensorView<T>
 void bf16ToFloat(OutputPlan& p, const TensorView<bf16_t>& src, const TensorView<float>& dst,
                  bool usePL) {
   if (usePL) noProgrammableLogic();
-  if (p.d >= 1) {
-    runTransformList(p.ctx, src, p.entry, dst);
-    return;
-  }
-  requireElementCount(dst.size(), elementCount(p.cpu), "Output");
-  requireElementCount(src.size(), p.devElements(), "Device output");
-  if (p.formatsEqual && p.shapesEqual) {
-    p.queue.push([&p, src, dst] {
-      p.ctx.section("qdq", [&] {
-        qdqConvert(TensorView<bf16_t>(src.data, dst.shape), p.q, dst, p.ctx.roundingMode);
-      });
-    });
-    return;
-  }
+  if (listOrElementwise(p, src, dst)) return;
   if (isChannelBlocked(p.hwFormat) && p.cpuFormat == "NCHW") {
     const Extents4 h = extentsOf(p.hw), c = extentsOf(p.cpu);
     const size_t block = static_cast<size_t>(blockOf(p.hwFormat));
@@ -166,12 +123,8 @@ void bf16ToFloat(OutputPlan& p, const TensorView<bf16_t>& src, const TensorView<
 // in depad-and-dequantize.
 template <typename T>
 void intToFloat(OutputPlan& p, const TensorView<T>& src, const TensorView<float>& dst) {
-  if (p.d >= 1) {
-    runTransformList(p.ctx, src, p.entry, dst);
-    return;
-  }
-  requireElementCount(dst.size(), elementCount(p.cpu), "Output");
-  requireElementCount(src.size(), p.devElements(), "Device output");
+  if (p.ranTransformList(src, dst)) return;
+  requireOutputCounts(p, dst.size(), src.size());
   if (isChannelBlocked(p.hwFormat) && p.cpuFormat == "NCHW") {
     // The converters read the scale and the full 32-bit zero point of the entry.
     p.queue.push([&p, src, dst] {
@@ -194,26 +147,11 @@ void intToFloat(OutputPlan& p, const TensorView<T>& src, const TensorView<float>
 }
 
 void int8ToBool(OutputPlan& p, const TensorView<int8_t>& src, const TensorView<bool>& dst) {
-  if (p.d >= 1) {
-    runTransformList(p.ctx, src, p.entry, dst);
-    return;
-  }
-  requireElementCount(dst.size(), elementCount(p.cpu), "Output");
-  requireElementCount(src.size(), p.devElements(), "Device output");
-  if (p.formatsEqual && p.shapesEqual) {
-    p.queue.push([&p, src, dst] {
-      p.ctx.section("qdq", [&] {
-        qdqConvert(TensorView<int8_t>(src.data, dst.shape), p.q, dst, p.ctx.roundingMode);
-      });
-    });
-    return;
-  }
+  if (listOrElementwise(p, src, dst)) return;
   const auto T0 = p.generic(src);
   const auto kept = p.scratch<int8_t>(p.cpuShape());
   p.depadInto(T0, kept);
-  p.queue.push([&p, kept, dst] {
-    p.ctx.section("qdq", [&] { qdqConvert(kept, p.q, dst, p.ctx.roundingMode); });
-  });
+  p.queueQdq(kept, dst);
 }
 
 }  // namespace
