@@ -139,8 +139,10 @@ void PrivateImpl::executeRunnerOn(const std::vector<ErtTensorType>& inputs,
 
   const uint64_t runs = params.numInputs() > 0 ? (d + D - 1) / D : 1;
   for (uint64_t w = 0; w < runs; ++w) {
-    const std::string n = std::to_string(w);
-    timestampStart("ExecuteRunner preparation for iteration " + n);
+    // Labels are only worth building while their records are kept.
+    const bool profiling = vistrelProfiling;
+    const std::string n = profiling ? std::to_string(w) : std::string();
+    if (profiling) timestampStart("ExecuteRunner preparation for iteration " + n);
     std::vector<ErtTensorType> runInputs, runOutputs;
     std::vector<std::vector<uint8_t>> padding;
     runInputs.reserve(inputs.size() * D);
@@ -174,10 +176,12 @@ void PrivateImpl::executeRunnerOn(const std::vector<ErtTensorType>& inputs,
         }
       }
     }
-    timestampEnd("ExecuteRunner preparation for iteration " + n);
-    timestampStart("ExecuteRunner execution for iteration " + n);
+    if (profiling) {
+      timestampEnd("ExecuteRunner preparation for iteration " + n);
+      timestampStart("ExecuteRunner execution for iteration " + n);
+    }
     runner->execute(runInputs, runOutputs);
-    timestampEnd("ExecuteRunner execution for iteration " + n);
+    if (profiling) timestampEnd("ExecuteRunner execution for iteration " + n);
   }
 }
 

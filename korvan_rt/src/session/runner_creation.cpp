@@ -54,6 +54,8 @@ std::string lastComponent(const std::string& path) {
 
 void PrivateImpl::createRunners(KorvanIOAPI& io) {
   for (uint32_t i = 0; i < numPartitions; ++i) createRunner(i, io);
+  // Inferences run on partition 0 with the device batch read last.
+  if (runners.count(0) != 0) checkDeviceBatchDescription(0);
 }
 
 void PrivateImpl::createRunner(uint32_t index, KorvanIOAPI& io) {
@@ -117,7 +119,6 @@ void PrivateImpl::createRunner(uint32_t index, KorvanIOAPI& io) {
     for (const auto& [name, fn] : preprocessOps) runner->inputCustomOps_[name] = fn;
     for (const auto& [name, fn] : postprocessOps) runner->outputCustomOps_[name] = fn;
   }
-  if (index == 0) checkDeviceBatchDescription(index);
 }
 
 // With a device batch of D, every run hands the runner D sub-tensors per
