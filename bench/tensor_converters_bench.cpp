@@ -144,7 +144,7 @@ void Int8Hcwnc8ToNchw(benchmark::State& state, Nchw s) {
     if (vector) {
       neon_hcwnc_int8_to_nchw_int8(src.data(), dst.data(), hw, cpu, "HCWNC8", "int8");
     } else {
-      hcwncToNchwDepad<int8_t>(src.data(), dst.data(), dev, s.ext(), 8, src.size());
+      hcwnc8Int8ToNchwDepad(src.data(), dst.data(), dev, s.ext(), src.size());
     }
   });
 }

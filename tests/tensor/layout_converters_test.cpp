@@ -27,7 +27,8 @@ const Shape4Case kShapes[] = {
     {{1, 3, 2, 2}, {0, 0, 0, 0}},   {{1, 13, 3, 17}, {0, 0, 0, 0}}, {{2, 9, 2, 19}, {0, 0, 0, 0}},
     {{1, 16, 1, 2}, {0, 0, 0, 0}},  {{3, 8, 2, 16}, {0, 0, 0, 0}},  {{1, 24, 2, 33}, {0, 0, 0, 0}},
     {{2, 16, 3, 32}, {0, 0, 0, 0}}, {{1, 5, 3, 7}, {0, 1, 2, 3}},   {{2, 12, 2, 9}, {1, 0, 1, 8}},
-    {{8, 16, 2, 24}, {0, 0, 0, 0}},
+    {{8, 16, 2, 24}, {0, 0, 0, 0}}, {{3, 11, 2, 21}, {0, 0, 0, 0}}, {{5, 16, 3, 40}, {0, 0, 0, 0}},
+    {{2, 8, 3, 14}, {0, 0, 0, 0}},  {{1, 3, 2, 11}, {0, 0, 0, 0}},  {{3, 10, 2, 12}, {2, 1, 0, 5}},
 };
 
 Extents4 deviceOf(const Shape4Case& s, size_t b) {
@@ -151,6 +152,12 @@ TEST(BlockedReadBack, EveryFormAgreesWithReference) {
 
       const auto i8 = randomValues<int8_t>(devSize, 4);
       std::vector<int8_t> o8(s.cpu.size());
+      if (b == 8) {
+        hcwnc8Int8ToNchwDepad(i8.data(), o8.data(), dev, s.cpu, devSize);
+        EXPECT_EQ(o8, (testing::refFromBlocked<int8_t, int8_t>(i8, dev, s.cpu, b, false,
+                                                               [](int8_t v) { return v; })))
+            << at;
+      }
       hcwncToNhwcDepad<int8_t>(i8.data(), o8.data(), dev, s.cpu, bi, devSize);
       EXPECT_EQ(o8, (testing::refFromBlocked<int8_t, int8_t>(i8, dev, s.cpu, b, true,
                                                              [](int8_t v) { return v; })))
@@ -261,6 +268,8 @@ TEST(Converters, RejectInconsistentShapesBeforeWriting) {
   EXPECT_THROW(
       hcwncToNchwDepad<int8_t>(i8.data(), i8.data(), {1, 16, 2, 2}, {1, 16, 2, 2}, 8, 64 - 1),
       KorvanRTException);
+  EXPECT_THROW(hcwnc8Int8ToNchwDepad(i8.data(), i8.data(), {1, 16, 2, 2}, {1, 16, 2, 2}, 64 - 1),
+               KorvanRTException);
 }
 
 }  // namespace

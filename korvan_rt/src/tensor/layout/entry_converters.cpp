@@ -1,6 +1,9 @@
 #include "tensor/layout/entry_converters.hpp"
 
+#include <type_traits>
+
 #include "tensor/layout/blocked_converters.hpp"
+#include "tensor/layout/simd_converters.hpp"
 #include "tensor/pipeline/route_checks.hpp"
 
 namespace korvanrt {
@@ -8,8 +11,14 @@ namespace korvanrt {
 template <typename T>
 void HCWNCsToNCHW_depad(const T* src, T* dst, const IOParams& entry) {
   const TensorDims hw = entry.hwShape(), cpu = entry.cpuShape();
-  hcwncToNchwDepad<T>(src, dst, extentsOf(hw), extentsOf(cpu), blockOf(entry.hwFormat()),
-                      elementCount(hw));
+  const int block = blockOf(entry.hwFormat());
+  if constexpr (std::is_same_v<T, int8_t>) {
+    if (block == 8) {
+      hcwnc8Int8ToNchwDepad(src, dst, extentsOf(hw), extentsOf(cpu), elementCount(hw));
+      return;
+    }
+  }
+  hcwncToNchwDepad<T>(src, dst, extentsOf(hw), extentsOf(cpu), block, elementCount(hw));
 }
 
 template <typename T>

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "model/tensor_dims.hpp"
+#include "tensor/layout/extents.hpp"
 #include "tensor/tensor_view.hpp"
 
 namespace korvanrt {
@@ -28,6 +29,12 @@ void optimized_reshape_and_transpose_scalar(const int8_t* src, int8_t* dst, int 
 void neon_hcwnc_int8_to_nchw_int8(const int8_t* src, int8_t* dst, const TensorDims& hw,
                                   const TensorDims& cpu, const std::string& hwFormat,
                                   const std::string& hwDtype);
+
+// "HCWNC8" int8 to "NCHW" int8 with padding dropped, for any extents the
+// device covers (C, W and N need not be multiples of anything). Same result
+// as hcwncToNchwDepad<int8_t> with block 8, which is its scalar form.
+void hcwnc8Int8ToNchwDepad(const int8_t* src, int8_t* dst, const Extents4& dev, const Extents4& cpu,
+                           size_t devElements);
 
 // "NCHW" to "NHWC" for bfloat16, no padding.
 void optimized_transpose_nchw_to_nhwc_bf16(const bf16_t* src, bf16_t* dst, int N, int C, int H,
