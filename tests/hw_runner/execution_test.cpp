@@ -15,33 +15,6 @@ using korvanrt::bf16_t;
 using korvanrt::Bf16TensorView;
 namespace reference = korvan::pack::reference;
 
-// Device-form bfloat16 tensors of one inference of a model whose inputs and
-// outputs are all bfloat16 on the device.
-struct ViewCall {
-  std::vector<HostTensor> in, out;
-  std::vector<Bf16TensorView> inputs, outputs;
-
-  ViewCall(const ModelDescription& m, const Reference& ref) {
-    const auto& part = m.partitions.at(0);
-    for (size_t i = 0; i < part.inputs.size(); ++i)
-      in.push_back(reference::toDevice(part.inputs[i], ref.inputs[i]));
-    for (const auto& t : part.outputs) out.push_back(HostTensor::zeros(t.hwType, t.hwShape));
-    auto view = [](HostTensor& t) {
-      korvanrt::Shape shape(t.shape.begin(), t.shape.end());
-      return Bf16TensorView(reinterpret_cast<bf16_t*>(t.bytes.data()), shape);
-    };
-    for (auto& t : in) inputs.push_back(view(t));
-    for (auto& t : out) outputs.push_back(view(t));
-  }
-
-  void expectReference(const ModelDescription& m, const Reference& ref) const {
-    const auto& part = m.partitions.at(0);
-    for (size_t i = 0; i < out.size(); ++i)
-      EXPECT_EQ(reference::fromDevice(part.outputs[i], out[i]).bytes, ref.outputs[i].bytes)
-          << "output " << i;
-  }
-};
-
 TEST(HWRunnerExecution, MemoryModesGiveTheSameOutputs) {
   for (const char* name : {"graph_two_ops", "custom_op_copy", "conv_bf16", "loopback_nhwc"}) {
     const auto m = example(name);
@@ -153,6 +126,59 @@ TEST(HWRunnerExecution, CallerBoundBuffersAreUsedInPlace) {
   auto wrong = bound("other", inBo, hostIn);
   EXPECT_TRUE(endsWith(messageOf([&] { runner->executeDevice(wrong, outputs); }),
                        "bound to a buffer of another tensor; expected " + part.inputs[0].name));
+}
+
+// The pool lends buffer sets independently of the inferences, so it may copy
+// a set's buffer list while an inference binds caller buffers into it; under
+// ThreadSanitizer this shows whether that is guarded.
+TEST(HWRunnerExecution, PoolLendsWhileInferencesBindCallerBuffers) {
+  const auto m = example("loopback_nhwc");
+  const auto ref = referenceOf(writtenExamples(), m);
+  const auto& part = m.partitions.at(0);
+  OptionsMap options{{"num_of_trelmrt_threads", int32_t{2}}};
+  auto runner = makeRunner(writtenExamples(), m, options);
+  const HostTensor deviceIn = reference::toDevice(part.inputs[0], ref.inputs[0]);
+  const auto bytes = deviceIn.bytes.size();
+  constexpr int kRounds = 30;
+  std::atomic<int> failures{0};
+  auto caller = [&] {
+    qel::ext::bo inBo(runner->getDevice(), bytes), outBo(runner->getDevice(), bytes);
+    inBo.write(deviceIn.bytes.data(), bytes, 0);
+    auto bound = [&](const std::string& name, qel::bo& bo) {
+      TensorMetadataType meta;
+      meta.name = name;
+      meta.size = bytes;
+      meta.dtype = korvanrt::client::BF16;
+      ErtTensorType t(meta);
+      t.impl->setBo(bo);
+      t.hasBo = true;
+      return std::vector<ErtTensorType>{t};
+    };
+    const auto inputs = bound(part.inputs[0].name, inBo);
+    const auto outputs = bound(part.outputs[0].name, outBo);
+    for (int r = 0; r < kRounds; ++r) {
+      runner->executeDevice(inputs, outputs);
+      HostTensor out = HostTensor::zeros(part.outputs[0].hwType, part.outputs[0].hwShape);
+      outBo.read(out.bytes.data(), bytes, 0);
+      if (reference::fromDevice(part.outputs[0], out).bytes != ref.outputs[0].bytes) ++failures;
+    }
+  };
+  std::thread lender([&] {
+    for (int r = 0; r < kRounds; ++r) {
+      const auto lent = runner->getTensorsFromMemPool("input");
+      std::vector<ErtTensorType> handles;
+      for (const auto& bo : lent) {
+        handles.emplace_back(TensorMetadataType{});
+        handles.back().impl->setBo(bo);
+      }
+      runner->releaseTensorsToMemPool(handles);
+    }
+  });
+  std::thread first(caller), second(caller);
+  first.join();
+  second.join();
+  lender.join();
+  EXPECT_EQ(failures.load(), 0);
 }
 
 // More callers than buffer sets: every caller gets its own correct outputs,

@@ -100,11 +100,12 @@ inline PartitionFiles partitionFiles(const fs::path& root, const ModelDescriptio
 inline std::unique_ptr<korvanrt::KorvanHWRunner> makeRunner(const fs::path& root,
                                                             const ModelDescription& m,
                                                             const OptionsMap& options,
-                                                            const std::string& device = "tmk") {
+                                                            const std::string& device = "tmk",
+                                                            bool profiling = false) {
   static std::map<std::string, korvanrt::CustomOpFunction> noOps;
   const auto f = partitionFiles(root, m);
   return std::make_unique<korvanrt::KorvanHWRunner>(f.hsi, f.dir, m.name, 0u, "", f.weights, device,
-                                                    false, false, options, noOps);
+                                                    false, profiling, options, noOps);
 }
 
 inline korvanrt::client::DataType dataTypeOf(korvan::pack::ElementType t) {
@@ -190,6 +191,34 @@ inline void expectReferenceOutputs(korvanrt::KorvanRunner& runner, const ModelDe
           << m.name << " slice " << s << " output " << i;
   }
 }
+
+// Device-form bfloat16 tensors of one inference of a model whose inputs and
+// outputs are all bfloat16 on the device.
+struct ViewCall {
+  std::vector<HostTensor> in, out;
+  std::vector<korvanrt::Bf16TensorView> inputs, outputs;
+
+  ViewCall(const ModelDescription& m, const Reference& ref) {
+    const auto& part = m.partitions.at(0);
+    for (size_t i = 0; i < part.inputs.size(); ++i)
+      in.push_back(korvan::pack::reference::toDevice(part.inputs[i], ref.inputs[i]));
+    for (const auto& t : part.outputs) out.push_back(HostTensor::zeros(t.hwType, t.hwShape));
+    auto view = [](HostTensor& t) {
+      korvanrt::Shape shape(t.shape.begin(), t.shape.end());
+      return korvanrt::Bf16TensorView(reinterpret_cast<korvanrt::bf16_t*>(t.bytes.data()), shape);
+    };
+    for (auto& t : in) inputs.push_back(view(t));
+    for (auto& t : out) outputs.push_back(view(t));
+  }
+
+  void expectReference(const ModelDescription& m, const Reference& ref) const {
+    const auto& part = m.partitions.at(0);
+    for (size_t i = 0; i < out.size(); ++i)
+      EXPECT_EQ(korvan::pack::reference::fromDevice(part.outputs[i], out[i]).bytes,
+                ref.outputs[i].bytes)
+          << "output " << i;
+  }
+};
 
 inline std::string messageOf(const std::function<void()>& fn) {
   try {

@@ -71,6 +71,14 @@ void forSets(int set, int32_t count, Fn&& fn) {
 
 }  // namespace
 
+void KorvanHWRunnerImpl::requireRoom(const qel::bo& bo, uint64_t bytes, uint64_t offset,
+                                     const std::string& what) {
+  if (!bo) HW_THROW(what + " has no device buffer");
+  if (offset > bo.size() || bytes > bo.size() - offset)
+    HW_THROW(what + " needs " + std::to_string(bytes) + " bytes at offset " +
+             std::to_string(offset) + ", its device buffer holds " + std::to_string(bo.size()));
+}
+
 size_t BoVectorHash::operator()(const std::vector<qel::bo>& list) const {
   uint64_t h = list.size();
   for (const auto& bo : list) h ^= bo.address() + 0x9E3779B9ull + (h << 6) + (h >> 2);
@@ -143,6 +151,7 @@ void KorvanHWRunnerImpl::allocateWeightBOs(qel::bo& weights, std::vector<qel::bo
   std::vector<uint8_t> image;
   ReaderHandle reader(nullptr, [](KorvanIOReader*) {});
   void* mapped = nullptr;
+  uint64_t mappedBytes = 0;
   if (fromPackage_) {
     const auto* table = subPartition_->weights();
     // A partition without weights may leave the table out; one whose
@@ -160,19 +169,36 @@ void KorvanHWRunnerImpl::allocateWeightBOs(qel::bo& weights, std::vector<qel::bo
       }
     }
   } else {
-    if (!weightsPath_.empty()) reader = ioApi_->open_reader(weightsPath_.c_str());
-    if (reader) {
+    // The weights file is mapped once per runner: the mapping belongs to its
+    // reader, which the runner keeps for as long as it lives, and plannings
+    // per inference reuse it instead of mapping the file again.
+    std::unique_lock mapLock(planningMutex_);
+    if (mappedWeights_ != nullptr) {
+      mapped = mappedWeights_;
+      mappedBytes = mappedWeightsSize_;
+      mapLock.unlock();
+    } else if (!weightsPath_.empty()) {
+      reader = ioApi_->open_reader(weightsPath_.c_str());
+    }
+    if (mapped != nullptr) {
+      // Reusing the runner's mapping.
+    } else if (reader) {
       void* address = reader->mmap();
+      const int64_t size = reader->size();
+      if (size < 0) throw std::runtime_error("Cannot read the weights file " + weightsPath_);
       if (address != nullptr && (reinterpret_cast<uintptr_t>(address) & (kPage - 1)) == 0) {
-        mapped = address;
+        mapped = mappedWeights_ = address;
+        mappedBytes = mappedWeightsSize_ = static_cast<uint64_t>(size);
+        weightsMapping_ = std::move(reader);
+        mapLock.unlock();
       } else {
-        const int64_t size = reader->size();
-        if (size < 0) throw std::runtime_error("Cannot read the weights file " + weightsPath_);
+        mapLock.unlock();
         image.resize(static_cast<size_t>(size));
         if (size > 0 && reader->sequential_read(image.data(), image.size()) != 1)
           throw std::runtime_error("Cannot read the weights file " + weightsPath_);
       }
     } else {
+      mapLock.unlock();
       std::ifstream text(std::filesystem::path(partitionDir_) / "wts32.txt");
       if (text) {
         for (const uint32_t w : hexWords(text)) {
@@ -208,11 +234,8 @@ void KorvanHWRunnerImpl::allocateWeightBOs(qel::bo& weights, std::vector<qel::bo
   }
 
   if (mapped != nullptr) {
-    const uint64_t length = (static_cast<uint64_t>(reader->size()) + kPage - 1) & ~(kPage - 1);
+    const uint64_t length = (mappedBytes + kPage - 1) & ~(kPage - 1);
     weights = qel::ext::bo(context_->device, mapped, length);
-    // The mapping belongs to the reader: keep it open while the buffer lives.
-    std::lock_guard lock(planningMutex_);
-    mappedReaders_.push_back(std::move(reader));
   } else if (!image.empty()) {
     uint64_t total = image.size();
     for (const uint64_t s : sizes) total += s;
@@ -344,11 +367,15 @@ void KorvanHWRunnerImpl::assignTensors(std::vector<qel::bo>& inputSubs,
     const IOParams entry = input ? params_->getInput(j) : params_->getOutput(j);
     const std::string name = entry.name();
     const char* side = input ? "Input" : "Output";
+    auto place = [&](const qel::bo& bo) {
+      std::lock_guard lock(setListsMutex_);
+      subs.at(j) = bo;
+    };
     if (tensor.hasBo) {
       if (tensor.impl == nullptr || tensor.impl->getMetadata().name != name)
         HW_THROW(std::string(side) + " " + std::to_string(j) +
                  " is bound to a buffer of another tensor; expected " + name);
-      subs.at(j) = tensor.impl->getBo();
+      place(tensor.impl->getBo());
     } else {
       if (useHostPtr_) {
         if (input)
@@ -358,12 +385,14 @@ void KorvanHWRunnerImpl::assignTensors(std::vector<qel::bo>& inputSubs,
         HW_THROW(std::string(side) + " user buffer ptr " + std::to_string(j) +
                  " for BO creation is not 4k aligned!");
       }
-      if (tensor.impl != nullptr && tensor.impl->getBo()) subs.at(j) = tensor.impl->getBo();
+      if (tensor.impl != nullptr && tensor.impl->getBo()) place(tensor.impl->getBo());
       if (!input) ownOutputs = true;
       if (input && tensor.data != nullptr) {
         if (tensor.impl == nullptr)
           HW_THROW("Input " + std::to_string(j) + " has no tensor description");
-        subs.at(j).write(tensor.data, tensor.impl->getMetadata().size, inputPadBefore_.at(j));
+        const uint64_t size = tensor.impl->getMetadata().size;
+        requireRoom(subs.at(j), size, inputPadBefore_.at(j), "Input " + std::to_string(j));
+        subs.at(j).write(tensor.data, size, inputPadBefore_.at(j));
       }
     }
     namedAddresses_.at(set)[name] = subs.at(j).address();
@@ -382,7 +411,11 @@ std::vector<qel::bo> KorvanHWRunnerImpl::getTensorsFromMemPool(const std::string
   int32_t set = -1;
   queue.waitAndPop(set);
   if (set < 0) HW_THROW("The buffer pool is shut down");
-  const std::vector<qel::bo> subs = input ? inputSubBos_.at(set) : outputSubBos_.at(set);
+  std::vector<qel::bo> subs;
+  {
+    std::lock_guard lists(setListsMutex_);
+    subs = input ? inputSubBos_.at(set) : outputSubBos_.at(set);
+  }
   std::lock_guard lock(poolMutex_);
   (input ? inputPool_ : outputPool_)[subs] = set;
   (input ? inputLent_ : outputLent_).at(static_cast<size_t>(set)) = true;

@@ -184,9 +184,12 @@ void KorvanHWRunnerImpl::executeDevice(const std::vector<client::ErtTensorType>&
   closeInterval();
   openInterval("Input Sync");
   for (size_t j = 0; j < inputs.size(); ++j) {
+    const qel::bo& sub = inputSubBos_[set][j];
+    const uint64_t pad = inputPadBefore_[j];
     const uint64_t size = inputs[j].impl != nullptr ? inputs[j].impl->getMetadata().size
-                                                    : inputSubBos_[set][j].size();
-    inputSubBos_[set][j].sync(qel::bo::direction::to_device, size, inputPadBefore_[j]);
+                          : sub.size() > pad        ? sub.size() - pad
+                                                    : 0;
+    sub.sync(qel::bo::direction::to_device, size, pad);
   }
   closeInterval();
   openInterval("Kernel Execution");
@@ -206,7 +209,9 @@ void KorvanHWRunnerImpl::executeDevice(const std::vector<client::ErtTensorType>&
     if (outputs[j].impl == nullptr)
       HW_THROW("Output " + std::to_string(j) + " has no tensor description");
     // The tensor starts after its leading padding, where the device wrote it.
-    sub.read(outputs[j].data, outputs[j].impl->getMetadata().size, outputPadBefore_[j]);
+    const uint64_t size = outputs[j].impl->getMetadata().size;
+    requireRoom(sub, size, outputPadBefore_[j], "Output " + std::to_string(j));
+    sub.read(outputs[j].data, size, outputPadBefore_[j]);
   }
   closeInterval();
 }
@@ -239,12 +244,15 @@ void KorvanHWRunnerImpl::executeDevice(const std::vector<Bf16TensorView>& inputs
   } else {
     local.spills = spillBos_;
   }
+  // Only this inference's set is filled: the other sets' lists belong to the
+  // inferences that hold them.
+  local.inputSubs.resize(static_cast<size_t>(numThreads_));
+  local.outputSubs.resize(static_cast<size_t>(numThreads_));
   if (ioAllocated_) {
-    local.inputSubs = inputSubBos_;
-    local.outputSubs = outputSubBos_;
+    std::lock_guard lists(setListsMutex_);
+    local.inputSubs[set] = inputSubBos_[set];
+    local.outputSubs[set] = outputSubBos_[set];
   } else {
-    local.inputSubs.resize(static_cast<size_t>(numThreads_));
-    local.outputSubs.resize(static_cast<size_t>(numThreads_));
     createIoBuffers(local.inputBos[set], local.outputBos[set], local.inputSubs[set],
                     local.outputSubs[set], b);
     local.rebind = true;
@@ -254,6 +262,7 @@ void KorvanHWRunnerImpl::executeDevice(const std::vector<Bf16TensorView>& inputs
   for (size_t j = 0; j < inputs.size(); ++j) {
     const uint64_t bytes = inputs[j].size() * sizeof(bf16_t);
     const qel::bo& sub = local.inputSubs[set].at(j);
+    requireRoom(sub, bytes, inputPadBefore_[j], "Input " + std::to_string(j));
     sub.write(inputs[j].data, bytes, inputPadBefore_[j]);
     sub.sync(qel::bo::direction::to_device, bytes, inputPadBefore_[j]);
   }
@@ -301,6 +310,7 @@ void KorvanHWRunnerImpl::executeDevice(const std::vector<Bf16TensorView>& inputs
   for (size_t j = 0; j < outputs.size(); ++j) {
     const uint64_t bytes = outputs[j].size() * sizeof(bf16_t);
     const qel::bo& sub = local.outputSubs[set].at(j);
+    requireRoom(sub, bytes, outputPadBefore_[j], "Output " + std::to_string(j));
     sub.sync(qel::bo::direction::from_device, bytes, outputPadBefore_[j]);
     sub.read(outputs[j].data, bytes, outputPadBefore_[j]);
   }

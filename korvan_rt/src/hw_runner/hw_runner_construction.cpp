@@ -14,6 +14,7 @@
 #include "model/package.hpp"
 #include "package_generated.h"
 #include "profiling/graphs.hpp"
+#include "profiling/profile_files.hpp"
 #include "profiling/timestamps.hpp"
 #include "txn/cert_qel.hpp"
 #include "txn/pellix_qel.hpp"
@@ -143,6 +144,28 @@ KorvanHWRunnerImpl::~KorvanHWRunnerImpl() {
   } catch (...) {
     // Dumps are a debugging aid; a failing one must not end the process.
   }
+  try {
+    writeProfiles();
+  } catch (...) {
+    // Neither may a profiling file that cannot be written.
+  }
+  // Buffers over the mapped weights file go before the reader that owns the
+  // mapping.
+  qel_.reset();
+  namedBos_.clear();
+  weightSubBos_.clear();
+  weightsBo_ = qel::bo();
+}
+
+void KorvanHWRunnerImpl::writeProfiles() const {
+  if (!profiling_) return;
+  if (timestampsMap_ != nullptr) {
+    const std::string file =
+        inferenceSummaryFileName(modelName_, static_cast<uint32_t>(partitionIndex_));
+    for (const auto& [id, record] : *timestampsMap_)
+      if (record != nullptr) writeProfileRecord(record->json_, file, false);
+  }
+  graphs_->toJSON(kGraphLogFile);
 }
 
 void KorvanHWRunnerImpl::readOptions() {

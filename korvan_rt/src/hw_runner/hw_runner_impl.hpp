@@ -187,11 +187,17 @@ class KorvanHWRunnerImpl {
                      const std::vector<client::ErtTensorType>& inputs,
                      const std::vector<client::ErtTensorType>& outputs, bool& ownOutputs);
   void runChunk(int32_t set, int32_t chunk, ViewInference& inference);
+  // Throws unless `bytes` at `offset` lie inside `bo`.
+  static void requireRoom(const qel::bo& bo, uint64_t bytes, uint64_t offset,
+                          const std::string& what);
   // Profiling: opens interval `label` on this runner's record (when it has
   // none open) or closes it.
   void openInterval(const char* label);
   void closeInterval();
   void dumpBuffers() const;
+  // "inference_summary_<model>_<partition>.json" and the process-wide event
+  // log, when profiling is on.
+  void writeProfiles() const;
 
   std::string memoryMode_ = "performance";
   std::string containerPath_;
@@ -200,9 +206,16 @@ class KorvanHWRunnerImpl {
   std::mutex planningMutex_;
   // Guards the pool maps, which the session's threads use at any time.
   std::mutex poolMutex_;
+  // Guards the entries of inputSubBos_ and outputSubBos_: an inference
+  // replaces its set's entries with caller buffers while the pool, which
+  // hands sets out independently of the inferences, may copy them.
+  mutable std::mutex setListsMutex_;
   std::mutex profilingMutex_;
-  // Readers whose mapped files back a weights buffer.
-  std::vector<ReaderHandle> mappedReaders_;
+  // The reader whose mapping of the weights file backs the weights buffers,
+  // with the mapping and the file's size (guarded by planningMutex_).
+  ReaderHandle weightsMapping_{nullptr, [](KorvanIOReader*) {}};
+  void* mappedWeights_ = nullptr;
+  uint64_t mappedWeightsSize_ = 0;
   // Which buffer sets the pool has lent out (a set returns once).
   std::vector<bool> inputLent_, outputLent_;
   std::vector<std::unique_ptr<timestamps>> ownedRecords_;
