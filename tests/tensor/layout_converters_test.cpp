@@ -203,11 +203,14 @@ TEST(BlockedReadBack, EveryFormAgreesWithReference) {
       const auto h16 = randomValues<uint16_t>(devSize, 6);
       HCWNCsBf16ToNCHWFp32(h16.data(), f.data(), dev.n, dev.c, dev.h, dev.w, b, s.cpu.n, s.cpu.c,
                            s.cpu.h, s.cpu.w);
+      hcwncBf16ToNchwFp32Scalar(h16.data(), fs.data(), dev, s.cpu, b, devSize);
       const auto fref = testing::refFromBlocked<uint16_t, float>(
           h16, dev, s.cpu, b, false, [](uint16_t v) { return bf16ToFloat(v); });
       ASSERT_EQ(f.size(), fref.size());
-      for (size_t i = 0; i < f.size(); ++i)
+      for (size_t i = 0; i < f.size(); ++i) {
         ASSERT_EQ(floatBits(f[i]), floatBits(fref[i])) << at << " element " << i;
+        ASSERT_EQ(floatBits(fs[i]), floatBits(fref[i])) << at << " element " << i;
+      }
     }
   }
 }
@@ -269,6 +272,9 @@ TEST(Converters, RejectInconsistentShapesBeforeWriting) {
       hcwncToNchwDepad<int8_t>(i8.data(), i8.data(), {1, 16, 2, 2}, {1, 16, 2, 2}, 8, 64 - 1),
       KorvanRTException);
   EXPECT_THROW(hcwnc8Int8ToNchwDepad(i8.data(), i8.data(), {1, 16, 2, 2}, {1, 16, 2, 2}, 64 - 1),
+               KorvanRTException);
+  std::vector<uint16_t> b16(64);
+  EXPECT_THROW(hcwnc8Bf16ToNchwFp32(b16.data(), out.data(), {1, 16, 2, 2}, {1, 16, 2, 2}, 64 - 1),
                KorvanRTException);
 }
 

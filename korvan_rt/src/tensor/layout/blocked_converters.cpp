@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "tensor/layout/simd_converters.hpp"
 #include "tensor/quant/number_formats.hpp"
 
 namespace korvanrt {
@@ -121,12 +122,21 @@ void hcwncInt16ToNchwFp32(const int16_t* src, float* dst, const Extents4& dev, c
            [&](int16_t q) { return dequantizeConverter(q, zeroPoint, scale); });
 }
 
+void hcwncBf16ToNchwFp32Scalar(const bf16_t* src, float* dst, const Extents4& dev,
+                               const Extents4& cpu, size_t block, size_t devElements) {
+  readBack(src, dst, dev, cpu, block, false, devElements, [](bf16_t v) { return bf16ToFloat(v); });
+}
+
 void HCWNCsBf16ToNCHWFp32(const bf16_t* src, float* dst, size_t devN, size_t devC, size_t devH,
                           size_t devW, size_t block, size_t cpuN, size_t cpuC, size_t cpuH,
                           size_t cpuW) {
-  const Extents4 dev{devN, devC, devH, devW};
-  readBack(src, dst, dev, Extents4{cpuN, cpuC, cpuH, cpuW}, block, false,
-           block == 0 ? 0 : deviceWalk(dev, block), [](bf16_t v) { return bf16ToFloat(v); });
+  const Extents4 dev{devN, devC, devH, devW}, cpu{cpuN, cpuC, cpuH, cpuW};
+  const size_t devElements = block == 0 ? 0 : deviceWalk(dev, block);
+  if (block == 8) {
+    hcwnc8Bf16ToNchwFp32(src, dst, dev, cpu, devElements);
+  } else {
+    hcwncBf16ToNchwFp32Scalar(src, dst, dev, cpu, block, devElements);
+  }
 }
 
 template <typename T>

@@ -44,7 +44,11 @@ void hcwncInt8ToNchwFp32Scalar(const int8_t* src, float* dst, const Extents4& de
 void hcwncInt16ToNchwFp32(const int16_t* src, float* dst, const Extents4& dev, const Extents4& cpu,
                           int block, size_t devElements, double scale, int32_t zeroPoint);
 
-// Blocked bfloat16 to "NCHW" float (widening).
+// Blocked bfloat16 to "NCHW" float (widening); block 8 takes the vector
+// form hcwnc8Bf16ToNchwFp32, every block the element walk below gives the
+// same bits.
+void hcwncBf16ToNchwFp32Scalar(const bf16_t* src, float* dst, const Extents4& dev,
+                               const Extents4& cpu, size_t block, size_t devElements);
 void HCWNCsBf16ToNCHWFp32(const bf16_t* src, float* dst, size_t devN, size_t devC, size_t devH,
                           size_t devW, size_t block, size_t cpuN, size_t cpuC, size_t cpuH,
                           size_t cpuW);

@@ -68,9 +68,9 @@ void optimized_reshape_and_transpose_neon(const int8_t* src, int8_t* dst, int N,
     const size_t lanes = std::min(b, c_ - cb * b);
     for (size_t h = 0; h < h_; ++h) {
       int8_t* slab = dst + (h * CB + cb) * w_ * wStride;
-      if (n_ > 1 && h + 1 < h_) {
+      if (n_ > 1 && h + 2 < h_) {
         for (size_t n = 0; n < n_; ++n)
-          prefetchRows(src + ((n * c_ + cb * b) * h_ + h + 1) * w_, lanes, plane, w_);
+          prefetchRows(src + ((n * c_ + cb * b) * h_ + h + 2) * w_, lanes, plane, w_);
       }
       // 16 w of the 8 channel rows of batch n, transposed to 8 lanes per w.
       auto tile = [&](size_t n, size_t w0, std::array<vec<int8_t>, 8>& v) {
@@ -173,9 +173,9 @@ void nchwToHcwnc8Of16Bit(const uint16_t* src, uint16_t* dst, size_t N, size_t C,
   // Rows before batches: the batches of one destination row sit side by side.
   for (size_t cb = 0; cb < CB; ++cb) {
     for (size_t h = 0; h < H; ++h) {
-      if (N > 1 && h + 1 < H) {
+      if (N > 1 && h + 2 < H) {
         for (size_t n = 0; n < N; ++n)
-          prefetchRows(src + ((n * C + cb * 8) * H + h + 1) * W, 8, plane * 2, W * 2);
+          prefetchRows(src + ((n * C + cb * 8) * H + h + 2) * W, 8, plane * 2, W * 2);
       }
       for (size_t n = 0; n < N; ++n) {
         const uint16_t* rows = src + ((n * C + cb * 8) * H + h) * W;

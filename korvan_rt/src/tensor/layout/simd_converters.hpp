@@ -36,6 +36,11 @@ void neon_hcwnc_int8_to_nchw_int8(const int8_t* src, int8_t* dst, const TensorDi
 void hcwnc8Int8ToNchwDepad(const int8_t* src, int8_t* dst, const Extents4& dev, const Extents4& cpu,
                            size_t devElements);
 
+// "HCWNC8" bfloat16 to "NCHW" float (widening), padding dropped, for any
+// extents the device covers. Same bits as hcwncBf16ToNchwFp32Scalar.
+void hcwnc8Bf16ToNchwFp32(const bf16_t* src, float* dst, const Extents4& dev, const Extents4& cpu,
+                          size_t devElements);
+
 // "NCHW" to "NHWC" for bfloat16, no padding.
 void optimized_transpose_nchw_to_nhwc_bf16(const bf16_t* src, bf16_t* dst, int N, int C, int H,
                                            int W);

@@ -70,7 +70,7 @@ inline void loadLaneTile(const int8_t* in, size_t wStride, size_t w0, size_t wEn
 // Asks the cache for `count` rows of `bytes` bytes, `stride` bytes apart.
 // The channel-blocking walks read one short row in each of many channel
 // planes per step, more streams than the hardware prefetcher follows; they
-// announce the rows of their next step.
+// announce the rows they read two rows ahead.
 inline void prefetchRows(const void* first, size_t count, size_t stride, size_t bytes) {
   if (bytes == 0) return;
   const char* p = static_cast<const char*>(first);
