@@ -86,13 +86,13 @@ class CustomOpWeights : public ::testing::Test {
     writeConstants(16);
   }
 
-  void writeConstants(uint64_t c0Size) {
+  void writeConstants(uint64_t c0Size, const Json& c0Shape = Json::array({4})) {
     std::ofstream wts(modelDir / "wts.bin", std::ios::binary);
     wts.write(reinterpret_cast<const char*>(c0.data()), 16);
     wts.write(reinterpret_cast<const char*>(c1.data()), 8);
     Json info{{"subgraph_const_map", {{model.name, {"c0", "c1"}}}},
               {"constinfo",
-               {{"c0", {{"type", "float32"}, {"size", c0Size}, {"shape", {4}}, {"offset", 0}}},
+               {{"c0", {{"type", "float32"}, {"size", c0Size}, {"shape", c0Shape}, {"offset", 0}}},
                 {"c1", {{"type", "bf16"}, {"size", 8}, {"shape", {4}}, {"offset", 16}}}}}};
     std::ofstream(modelDir / "custom_op_constinfo.json") << info.dump();
   }
@@ -183,6 +183,11 @@ TEST_F(CustomOpWeights, FailuresLeaveNoCache) {
       // 8 bytes cannot hold four float elements: refused before reading.
       {[](CustomOpWeights& t) { t.writeConstants(8); },
        "Constant c0 holds 8 bytes, its 4 elements need 16"},
+      // An element count that wraps around 64 bits (to 4) is not taken at face value.
+      {[](CustomOpWeights& t) {
+         t.writeConstants(16, Json::array({(1ull << 62) + 1, 4}));
+       },
+       "Constant c0 has a shape of more elements than can be counted"},
       {[](CustomOpWeights& t) { fs::remove(t.modelDir / "wts.bin"); },
        "Failed to open the file " + (modelDir / "wts.bin").string() + " for reading."},
   };

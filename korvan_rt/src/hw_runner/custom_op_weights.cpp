@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -41,9 +42,11 @@ std::string opNameOf(const IOParams& entry) {
   return v != nullptr && v->IsString() ? v->GetString() : "UNKNOWN";
 }
 
-uint64_t product(const std::vector<uint64_t>& shape) {
+// The element count of `shape`, or nothing when it does not fit 64 bits.
+std::optional<uint64_t> product(const std::vector<uint64_t>& shape) {
   uint64_t n = 1;
-  for (const uint64_t d : shape) n *= d;
+  for (const uint64_t d : shape)
+    if (__builtin_mul_overflow(n, d, &n)) return std::nullopt;
   return n;
 }
 
@@ -180,12 +183,15 @@ void KorvanHWRunnerImpl::preProcCustOpWtsBuffer(std::vector<qel::bo>& weightSubs
       if (!wts)
         throw std::runtime_error("Failed to seek to the specified position in the wts file.");
       if (shape.empty()) HW_THROW("    Invalid weight tensor shape. Weight tensor shape is empty ");
-      const uint64_t m = product(shape);
+      const std::optional<uint64_t> count = product(shape);
       const IOParams entry = params_->getWeight(k);
       const bool fromFloat = entry.hwDtype() == "bf16";
       if (!fromFloat && type != "bf16") HW_THROW("    Currently only support bfloat16 datatype ");
       // The stored constant must hold every element it claims.
-      const uint64_t needed = m * (fromFloat ? 4 : 2);
+      uint64_t needed = 0;
+      if (!count || __builtin_mul_overflow(*count, fromFloat ? 4u : 2u, &needed))
+        HW_THROW("Constant " + names[k] + " has a shape of more elements than can be counted");
+      const uint64_t m = *count;
       if (size < needed)
         HW_THROW("Constant " + names[k] + " holds " + std::to_string(size) + " bytes, its " +
                  std::to_string(m) + " elements need " + std::to_string(needed));
@@ -264,7 +270,7 @@ void KorvanHWRunnerImpl::preProcCustOpWtsBuffer(std::vector<qel::bo>& weightSubs
       std::memcpy(result.data(), inputs.front().data, counts[e] * 2);
     }
     if (outputs.size() != 1 || outputs[0].data != result.data() ||
-        product(outputs[0].shape) != counts[e])
+        product(outputs[0].shape) != std::optional<uint64_t>(counts[e]))
       HW_THROW("Tensor size and shape must align in number of elements, this is inconsistent!");
     const uint64_t bytes = counts[e] * 2;
     if (e >= start && e < end && bytes > 0) {
