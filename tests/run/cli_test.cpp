@@ -177,24 +177,25 @@ TEST_F(CliTest, InfoShowsTheInterface) {
   EXPECT_NE(text.out.find("quantization scale 0.125 zero point -3"), std::string::npos) << text.out;
 }
 
-TEST_F(CliTest, BenchReportTimesAndTrace) {
-  const fs::path report = dir_ / "r.json", times = dir_ / "t.jsonl", profile = dir_ / "profile";
+TEST_F(CliTest, BenchReportAndTimes) {
+  const fs::path report = dir_ / "r.json", times = dir_ / "t.jsonl";
   const Outcome o = tool("bench " + example("conv_bf16", true) +
-                         " --warmup 2 --iterations 12 --threads 2 --io pool" +
+                         " --warmup 2 --iterations 12 --threads 3 --io pool" +
                          " --option num_of_trelmrt_threads=2 --report " + report.string() +
-                         " --times " + times.string() + " --profile " + profile.string());
+                         " --times " + times.string());
   ASSERT_EQ(o.code, 0) << o.out << o.err;
   for (const char* line : {"load        ", "first       ", "latency us  min ", "p99.9 ",
-                           "throughput  ", "peak RSS    ", "Kernel Execution"})
+                           "throughput  ", "peak RSS    "})
     EXPECT_NE(o.out.find(line), std::string::npos) << line << "\n" << o.out;
 
   const json doc = test::readJsonFile(report.string());
   EXPECT_EQ(test::schemaViolations(test::readJsonFile(KORVANRT_REPORT_SCHEMA), doc),
             std::vector<std::string>{});
   EXPECT_EQ(doc["statistics"]["count"], 12);
-  EXPECT_EQ(doc["settings"]["threads"], 2);
+  EXPECT_EQ(doc["settings"]["threads"], 3);
+  EXPECT_EQ(doc["settings"]["io"], "pool");
   EXPECT_EQ(doc["options"]["num_of_trelmrt_threads"], "2");
-  EXPECT_FALSE(doc["stages"].empty());
+  EXPECT_TRUE(doc["stages"].empty());
 
   std::ifstream lines(times);
   std::string line;
@@ -205,21 +206,46 @@ TEST_F(CliTest, BenchReportTimesAndTrace) {
     ++count;
   }
   EXPECT_EQ(count, 12);
+}
+
+TEST_F(CliTest, ProfileExportsOneTraceEventPerStage) {
+  const fs::path report = dir_ / "r.json", profile = dir_ / "profile";
+  // Left over from an earlier profile: must not mix into this one.
+  fs::create_directories(profile);
+  std::ofstream(profile / "inference_summary_other_0.json")
+      << R"([{"Stale": [{"start": "1 ns", "end": "2 ns", "duration": "1 ns"}]}])";
+  const Outcome o = tool("bench " + example("conv_bf16") + " --warmup 1 --iterations 4 --async" +
+                         " --profile " + profile.string() + " --report " + report.string());
+  ASSERT_EQ(o.code, 0) << o.out << o.err;
+  EXPECT_NE(o.out.find("Kernel Execution"), std::string::npos) << o.out;
+  EXPECT_FALSE(fs::exists(profile / "inference_summary_other_0.json"));
+  EXPECT_FALSE(test::readJsonFile(report.string())["stages"].empty());
 
   // One complete event per interval in the runtime's profiling files.
   std::size_t intervals = 0;
   for (const auto& entry : fs::directory_iterator(profile)) {
     const std::string name = entry.path().filename().string();
-    if (name.find("inference_summary_") == std::string::npos) continue;
+    if (name.find("inference_summary_") == std::string::npos &&
+        name != "cpu_inference_summary_conv_bf16.json")
+      continue;
     for (const auto& run : test::readJsonFile(entry.path().string()))
       if (run.is_object())
         for (const auto& [label, list] : run.items()) intervals += list.size();
   }
   EXPECT_GT(intervals, 0u);
   const json trace = test::readJsonFile((profile / "trace.json").string());
-  std::size_t complete = 0;
-  for (const auto& e : trace["traceEvents"]) complete += e["ph"] == "X" ? 1 : 0;
+  std::size_t complete = 0, totals = 0;
+  for (const auto& e : trace["traceEvents"]) {
+    complete += e["ph"] == "X" ? 1 : 0;
+    totals += e["name"] == "KorvanRT Total" ? 1 : 0;
+  }
   EXPECT_EQ(complete, intervals);
+  EXPECT_EQ(totals, 4u);  // the measured inferences, bracketed by the tool
+
+  const Outcome threads =
+      tool("bench " + example("conv_bf16") + " --threads 2 --profile " + profile.string());
+  EXPECT_EQ(threads.code, 2);
+  EXPECT_NE(threads.err.find("--profile takes one caller thread"), std::string::npos);
 }
 
 TEST_F(CliTest, BenchAsyncAndDurationLimit) {

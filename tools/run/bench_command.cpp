@@ -118,15 +118,17 @@ void syncWorker(const WorkerContext& c, Measurement& m, unsigned thread) {
   }
 }
 
-// Keeps up to two inferences in flight (one with pooled buffers, since a
-// thread holding a pool set while waiting for another could starve the pool).
+// Keeps up to two inferences in flight: one with pooled buffers (a thread
+// holding a pool set while waiting for another could starve the pool) and one
+// while profiling (a runner's profiling record serves one inference at a
+// time).
 void asyncWorker(const WorkerContext& c, Measurement& m, unsigned thread) {
   struct Slot {
     std::unique_ptr<Binding> binding;
     std::future<void> future;
     Clock::time_point begin;
   };
-  const std::size_t depth = c.pool ? 1 : 2;
+  const std::size_t depth = c.pool || c.profile ? 1 : 2;
   std::vector<Slot> slots(depth);
   for (auto& slot : slots)
     slot.binding = std::make_unique<Binding>(c.session, c.partition, c.inputs.tensors,
@@ -134,6 +136,7 @@ void asyncWorker(const WorkerContext& c, Measurement& m, unsigned thread) {
   auto launch = [&](Slot& slot) {
     slot.begin = Clock::now();
     slot.binding->acquire();
+    if (c.profile) c.session.timestampStart("KorvanRT Total");
     slot.future = slot.binding->forwardAsync();
   };
   try {
@@ -143,6 +146,7 @@ void asyncWorker(const WorkerContext& c, Measurement& m, unsigned thread) {
       if (!current.future.valid()) break;
       if (depth > 1 && m.claim()) launch(slots[(i + 1) % depth]);
       current.future.get();
+      if (c.profile) c.session.timestampEnd("KorvanRT Total");
       current.binding->release();
       m.record(thread, current.begin, Clock::now());
       if (depth == 1 && m.claim()) launch(current);
@@ -167,6 +171,10 @@ void printStats(const LatencyStats& s, double throughput) {
 int benchCommand(const BenchCommandSettings& s) {
   if (s.threads < 1 || s.threads > 256) throw std::invalid_argument("--threads must be 1 to 256");
   if (s.duration < 0) throw std::invalid_argument("--duration must not be negative");
+  if (!s.common.profileDir.empty() && s.threads > 1)
+    throw std::invalid_argument(
+        "--profile takes one caller thread: the runtime keeps one profiling record per runner, "
+        "which concurrent inferences would share");
   const PackageInfo info = readPackage(s.common.package, s.common.model);
   const PartitionInfo& partition = info.partitions.at(0);
   const auto references = findReferenceSet(info, s.common.referenceDir);
