@@ -86,6 +86,10 @@ TEST_F(CliTest, ExitCodesAndMessages) {
   } cases[] = {
       {"run " + conv, 0, "PASS        ofm_ddr_0", ""},
       {"run " + example("conv_bf16", true), 0, "result      PASS", ""},
+      // Pooled device buffers, also for a caller batch the runtime splits.
+      {"run " + conv + " --io pool", 0, "result      PASS", ""},
+      {"run " + example("batch_double", true) + " --io pool --cache-dir " + d + "/cache", 0,
+       "result      PASS", ""},
       {"run " + conv + " --expected ofm_ddr_0=@" + d + "/off.npy", 1, "MISMATCH    ofm_ddr_0", ""},
       {"run " + conv + " --expected ofm_ddr_0=@" + d + "/off.npy --atol 1.5", 0, "PASS", ""},
       {"run " + conv + " --input ifm_ddr_0=random --seed 5", 0, "seed        5", ""},
