@@ -88,6 +88,14 @@ inline void writeText(const fs::path& p, const std::string& text) {
   out << text;
 }
 
+// Replaces every occurrence of `from` in the file by `to`.
+inline void replaceInFile(const fs::path& file, const std::string& from, const std::string& to) {
+  std::string text = readText(file);
+  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+    text.replace(at, from.size(), to);
+  writeText(file, text);
+}
+
 inline ModelDescription example(const std::string& name) {
   return korvan::pack::parseModelDescriptionText(
       readText(fs::path(KORVAN_PACK_EXAMPLES) / (name + ".json")));
