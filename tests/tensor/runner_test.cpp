@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <any>
 #include <cstring>
@@ -106,8 +107,11 @@ class RunnerTest : public ::testing::Test {
   OptionsMap options_;
 
   void SetUp() override {
+    // Test processes run side by side and may get the same addresses: the
+    // process id keeps their directories apart.
     dir_ = std::filesystem::temp_directory_path() /
-           ("korvan_runner_test_" + std::to_string(reinterpret_cast<uintptr_t>(this)));
+           ("korvan_runner_test_" + std::to_string(::getpid()) + "_" +
+            std::to_string(reinterpret_cast<uintptr_t>(this)));
     std::filesystem::create_directories(dir_);
   }
   void TearDown() override { std::filesystem::remove_all(dir_); }
