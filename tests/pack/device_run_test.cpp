@@ -64,11 +64,11 @@ struct Bound {
   std::map<std::string, std::uint64_t> padding;
 };
 
-Bound bindPlain(Device& d, const fs::path& dir, const PartitionSpec& part, const Json& ext,
+Bound bindPlain(Device& d, const fs::path& dir, const PartitionDesc& part, const Json& ext,
                 const std::vector<HostTensor>& deviceInputs) {
   Bound b;
   const Json hsi = Json::parse(pack_test::readText(dir / "korvanrt-hsi.json"));
-  auto tensorBuffer = [&](const TensorSpec& t) {
+  auto tensorBuffer = [&](const TensorDesc& t) {
     std::uint64_t size = 0, pad = 0;
     for (const auto& [k, e] : ext.at("external_buffers").items())
       if (e.at("name") == t.name) {
@@ -204,7 +204,7 @@ HostTensor sliceOf(const HostTensor& t, std::uint64_t slice,
   return s;
 }
 
-HostTensor readOutput(const qel::bo& bo, std::uint64_t pad, const TensorSpec& t) {
+HostTensor readOutput(const qel::bo& bo, std::uint64_t pad, const TensorDesc& t) {
   bo.sync(qel::bo::direction::from_device);
   HostTensor dev = HostTensor::zeros(t.hwType, t.hwShape);
   bo.read(dev.bytes.data(), dev.bytes.size(), pad);

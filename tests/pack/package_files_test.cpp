@@ -25,7 +25,7 @@ std::vector<std::uint32_t> u32(const std::vector<std::uint64_t>& v) {
 
 // The parsed description holds the described tensors, in order.
 void expectTensors(const korvanrt::HWClusterParams& params,
-                   const korvan::pack::PartitionSpec& part) {
+                   const korvan::pack::PartitionDesc& part) {
   ASSERT_EQ(params.numInputs(), part.inputs.size());
   ASSERT_EQ(params.numOutputs(), part.outputs.size());
   for (std::size_t i = 0; i < part.inputs.size(); ++i) {
@@ -48,7 +48,7 @@ void expectTensors(const korvanrt::HWClusterParams& params,
 // Patch names must be buffers the runtime knows by name, and each patch
 // lies inside the control packet.
 void expectPatchesResolve(const std::string& extJson, std::size_t ctrlSize,
-                          const korvan::pack::PartitionSpec& part) {
+                          const korvan::pack::PartitionDesc& part) {
   std::set<std::string> known;
   for (const auto* list : {&part.inputs, &part.outputs})
     for (const auto& t : *list) known.insert(t.name);

@@ -30,7 +30,7 @@ struct Buffers {
 
 // Input and output sub-buffers of one whole buffer each, the weights image
 // with its layers, one spill buffer with its coalesced layers.
-Buffers allocate(pellix::qel_context& ctx, const PartitionSpec& part, const Json& ext,
+Buffers allocate(pellix::qel_context& ctx, const PartitionDesc& part, const Json& ext,
                  const Json& hsi, const std::vector<std::uint8_t>& weights,
                  const std::vector<HostTensor>& deviceInputs) {
   Buffers b;
@@ -41,7 +41,7 @@ Buffers allocate(pellix::qel_context& ctx, const PartitionSpec& part, const Json
       if (e.at("name") == name) return e;
     return Json();
   };
-  auto carve = [&](const std::vector<TensorSpec>& list, qel::bo& whole) {
+  auto carve = [&](const std::vector<TensorDesc>& list, qel::bo& whole) {
     std::uint64_t total = 0;
     for (const auto& t : list) total += entryOf(t.name).at("size_in_bytes").get<std::uint64_t>();
     whole = qel::ext::bo(ctx.device, total);

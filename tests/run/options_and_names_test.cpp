@@ -5,9 +5,9 @@
 
 #include <cstdint>
 
-#include "input_spec.hpp"
 #include "name_suggestion.hpp"
 #include "session_options.hpp"
+#include "tensor_source.hpp"
 
 namespace korvan::run {
 namespace {

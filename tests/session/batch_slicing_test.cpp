@@ -6,9 +6,9 @@
 namespace session_test {
 namespace {
 
+using korvan::pack::OpDesc;
 using korvan::pack::OpKind;
-using korvan::pack::OpSpec;
-using korvan::pack::TensorSpec;
+using korvan::pack::TensorDesc;
 
 // batch_double with its tensors listed `d` times, one x + x per copy: a
 // description for a device that takes `d` slices per run.
@@ -17,8 +17,8 @@ ModelDescription deviceBatchVariant(int d) {
   m.name = "batch_double_d" + std::to_string(d);
   m.deviceBatchSize = d;
   auto& part = m.partitions.at(0);
-  const TensorSpec in = part.inputs.at(0), out = part.outputs.at(0);
-  const OpSpec add = part.program.at(0);
+  const TensorDesc in = part.inputs.at(0), out = part.outputs.at(0);
+  const OpDesc add = part.program.at(0);
   part.inputs.clear();
   part.outputs.clear();
   part.program.clear();
@@ -27,7 +27,7 @@ ModelDescription deviceBatchVariant(int d) {
     part.inputs.back().name = "ifm_ddr_" + std::to_string(k);
     part.outputs.push_back(out);
     part.outputs.back().name = "ofm_ddr_" + std::to_string(k);
-    OpSpec op = add;
+    OpDesc op = add;
     op.dst.buffer = part.outputs.back().name;
     op.a.buffer = op.b.buffer = part.inputs.back().name;
     part.program.push_back(op);

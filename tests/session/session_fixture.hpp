@@ -195,9 +195,9 @@ inline std::vector<HostTensor> zerosLike(const std::vector<HostTensor>& list) {
 }
 
 inline std::vector<ErtTensorType> handlesOver(std::vector<HostTensor>& tensors,
-                                              const std::vector<korvan::pack::TensorSpec>& specs) {
+                                              const std::vector<korvan::pack::TensorDesc>& descs) {
   std::vector<ErtTensorType> list;
-  for (size_t i = 0; i < tensors.size(); ++i) list.push_back(tensorOver(tensors[i], specs[i].name));
+  for (size_t i = 0; i < tensors.size(); ++i) list.push_back(tensorOver(tensors[i], descs[i].name));
   return list;
 }
 

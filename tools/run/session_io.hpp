@@ -14,11 +14,11 @@
 #include <string>
 #include <vector>
 
-#include "input_spec.hpp"
 #include "package_info.hpp"
 #include "reference_set.hpp"
 #include "runtime_library.hpp"
 #include "tensor_data.hpp"
+#include "tensor_source.hpp"
 
 namespace korvan::run {
 

@@ -119,9 +119,9 @@ std::uint64_t layoutRank(const std::string& f) {
   return (f == "HCWNC4" || f == "HCWNC8") ? 5 : f.size();
 }
 
-TensorSpec parseTensor(const Json& e, const std::string& path, bool isInput) {
+TensorDesc parseTensor(const Json& e, const std::string& path, bool isInput) {
   checkObject(e, path);
-  TensorSpec t;
+  TensorDesc t;
   t.name = nameField(e, path, "name");
   t.cpuFormat = stringField(e, path, "cpu_format");
   t.hwFormat = stringField(e, path, "hw_format");
@@ -212,18 +212,18 @@ std::vector<double> weightValues(const Json& w, const std::string& path, std::ui
   return values;
 }
 
-OperandSpec parseOperand(const Json& v, const std::string& field) {
+OperandDesc parseOperand(const Json& v, const std::string& field) {
   if (v.is_string()) return {v.get<std::string>(), 0};
   if (!v.is_object()) throw DescriptionError(field, "must be a buffer name or {buffer, offset}");
-  OperandSpec o;
+  OperandDesc o;
   o.buffer = stringField(v, field, "buffer");
   o.offset = static_cast<std::uint64_t>(integerField(v, field, "offset", 0, 1ll << 40, 0));
   return o;
 }
 
-OpSpec parseOp(const Json& e, const std::string& path) {
+OpDesc parseOp(const Json& e, const std::string& path) {
   checkObject(e, path);
-  OpSpec op;
+  OpDesc op;
   const auto kind = stringField(e, path, "op");
   auto operand = [&](const char* key) {
     return parseOperand(require(e, path, key), at(path, key));
@@ -276,17 +276,17 @@ OpSpec parseOp(const Json& e, const std::string& path) {
   return op;
 }
 
-std::vector<OpSpec> parseProgram(const Json& obj, const std::string& path) {
+std::vector<OpDesc> parseProgram(const Json& obj, const std::string& path) {
   const auto& list = arrayField(obj, path, "program");
-  std::vector<OpSpec> program;
+  std::vector<OpDesc> program;
   for (std::size_t i = 0; i < list.size(); ++i)
     program.push_back(parseOp(list[i], at(at(path, "program"), i)));
   return program;
 }
 
-PartitionSpec parsePartition(const Json& p, const std::string& path, bool needsProgram) {
+PartitionDesc parsePartition(const Json& p, const std::string& path, bool needsProgram) {
   checkObject(p, path);
-  PartitionSpec part;
+  PartitionDesc part;
   std::set<std::string> names;
   auto unique = [&](const std::string& name, const std::string& field) {
     if (!names.insert(name).second)
@@ -311,7 +311,7 @@ PartitionSpec parsePartition(const Json& p, const std::string& path, bool needsP
     for (std::size_t i = 0; i < list.size(); ++i) {
       const auto f = at(at(path, "weights"), i);
       checkObject(list[i], f);
-      WeightSpec w;
+      WeightDesc w;
       w.name = nameField(list[i], f, "name");
       unique(w.name, at(f, "name"));
       w.type = typeField(list[i], f, "dtype");
@@ -325,7 +325,7 @@ PartitionSpec parsePartition(const Json& p, const std::string& path, bool needsP
     for (std::size_t i = 0; i < list.size(); ++i) {
       const auto f = at(at(path, "spills"), i);
       checkObject(list[i], f);
-      SpillSpec s;
+      SpillDesc s;
       s.name = nameField(list[i], f, "name");
       unique(s.name, at(f, "name"));
       s.size = static_cast<std::uint64_t>(
@@ -339,7 +339,7 @@ PartitionSpec parsePartition(const Json& p, const std::string& path, bool needsP
 
 }  // namespace
 
-std::uint64_t TensorSpec::hwBytes() const {
+std::uint64_t TensorDesc::hwBytes() const {
   return elementCount(hwShape) * elementSize(hwType);
 }
 
@@ -423,7 +423,7 @@ ModelDescription parseModelDescription(const Json& doc) {
     for (std::size_t i = 0; i < ops.size(); ++i) {
       const auto f = at("operators", i);
       checkObject(ops[i], f);
-      OperatorSpec op;
+      OperatorDesc op;
       op.name = nameField(ops[i], f, "name");
       if (!names.insert(op.name).second || op.name == d.name)
         throw DescriptionError(at(f, "name"), "\"" + op.name + "\" is used twice");

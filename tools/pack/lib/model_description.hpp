@@ -26,7 +26,7 @@ class DescriptionError : public std::runtime_error {
   std::string field_;
 };
 
-struct TensorSpec {
+struct TensorDesc {
   std::string name;
   std::string cpuFormat, hwFormat;
   ElementType cpuType = ElementType::fp32, hwType = ElementType::fp32;
@@ -40,14 +40,14 @@ struct TensorSpec {
 };
 
 // A constant tensor of the weights image.
-struct WeightSpec {
+struct WeightDesc {
   std::string name;
   ElementType type = ElementType::fp32;
   std::vector<std::uint64_t> shape;
   std::vector<double> values;  // one per element, row-major
 };
 
-struct SpillSpec {
+struct SpillDesc {
   std::string name;
   std::uint64_t size = 0;
 };
@@ -55,17 +55,17 @@ struct SpillSpec {
 // A byte range of a named buffer (tensor, weight layer or spill layer), or in
 // a custom-graph operator one of its bound arguments "input", "output",
 // "weights".
-struct OperandSpec {
+struct OperandDesc {
   std::string buffer;
   std::uint64_t offset = 0;
 };
 
 enum class OpKind { copy, fill, add, conv1x1_bf16, conv1x1_int8 };
 
-struct OpSpec {
+struct OpDesc {
   OpKind kind = OpKind::copy;
-  OperandSpec dst, src, a, b, weights;
-  std::optional<OperandSpec> bias;
+  OperandDesc dst, src, a, b, weights;
+  std::optional<OperandDesc> bias;
   std::uint64_t bytes = 0;  // copy, fill
   std::uint8_t value = 0;   // fill
   ElementType addType = ElementType::bf16;
@@ -78,17 +78,17 @@ struct OpSpec {
 // One operator of a custom-operator graph: its program runs on the buffers
 // named by "input", "output" and optionally "weights" (ifm_ddr_<i>,
 // ofm_ddr_<i>, spill_ddr_<i>, wts_ext_ddr_<i>).
-struct OperatorSpec {
+struct OperatorDesc {
   std::string name;
   std::string input, output, weights;
-  std::vector<OpSpec> program;
+  std::vector<OpDesc> program;
 };
 
-struct PartitionSpec {
-  std::vector<TensorSpec> inputs, outputs;
-  std::vector<WeightSpec> weights;
-  std::vector<SpillSpec> spills;
-  std::vector<OpSpec> program;
+struct PartitionDesc {
+  std::vector<TensorDesc> inputs, outputs;
+  std::vector<WeightDesc> weights;
+  std::vector<SpillDesc> spills;
+  std::vector<OpDesc> program;
 };
 
 enum class PackageKind { plain, customGraph, customOp };
@@ -105,8 +105,8 @@ struct ModelDescription {
   std::uint64_t callerBatch = 0;  // 0: the description's own batch
   std::string fabpakName;         // empty: the default container name
   std::uint32_t seed = 1;
-  std::vector<PartitionSpec> partitions;
-  std::vector<OperatorSpec> operators;  // custom graph only
+  std::vector<PartitionDesc> partitions;
+  std::vector<OperatorDesc> operators;  // custom graph only
   std::string opName;                   // custom operator only
   std::string opInput, opOutput;        // ifm_ddr_<i>, ofm_ddr_<i>
 };

@@ -35,7 +35,7 @@ Json shapeJson(const std::vector<std::uint64_t>& shape) {
   return a;
 }
 
-Json tensorJson(const TensorSpec& t) {
+Json tensorJson(const TensorDesc& t) {
   Json e;
   e["name"] = t.name;
   e["scale_factor"] = t.scale;
@@ -66,7 +66,7 @@ struct Layout {
   std::uint64_t slots = 0;
 };
 
-Layout layoutOf(const PartitionSpec& part) {
+Layout layoutOf(const PartitionDesc& part) {
   Layout l;
   auto addSlot = [&](const std::string& name) { l.slot[name] = l.slots++; };
   for (const auto& t : part.inputs) addSlot(t.name), l.padding[t.name] = t.paddingBefore;
@@ -95,13 +95,13 @@ Layout layoutOf(const PartitionSpec& part) {
 
 // Assembles a program, mapping each operand through `place`.
 template <typename Place>
-std::vector<char> assemble(const std::vector<OpSpec>& program, const std::string& where,
+std::vector<char> assemble(const std::vector<OpDesc>& program, const std::string& where,
                            Place&& place) {
   qel::program::builder b;
   for (std::size_t i = 0; i < program.size(); ++i) {
     const auto& op = program[i];
     const auto f = where + "[" + std::to_string(i) + "]";
-    auto at = [&](const OperandSpec& o, const char* role) { return place(o, f + "." + role); };
+    auto at = [&](const OperandDesc& o, const char* role) { return place(o, f + "." + role); };
     switch (op.kind) {
       case OpKind::copy:
         b.copy(at(op.dst, "dst"), at(op.src, "src"), op.bytes);
@@ -182,10 +182,10 @@ std::string flatPatchJson(const Json& externalBuffers) {
 
 // Tensor entries of external_buffer_id.json; the first input and output take
 // the argument slots, further ones are reached through the control packet.
-void addTensorEntries(Json& buffers, const PartitionSpec& part, const Layout& l, bool patches,
+void addTensorEntries(Json& buffers, const PartitionDesc& part, const Layout& l, bool patches,
                       std::size_t& n) {
   int extraId = kSpillQelId + 1;
-  auto add = [&](const TensorSpec& t, int id) {
+  auto add = [&](const TensorDesc& t, int id) {
     Json e;
     e["name"] = t.name;
     e["qel_id"] = id;
@@ -227,7 +227,7 @@ std::uint64_t ctrlPktSize(const Layout& l) {
 }
 
 // Operands of a custom operator: only its bound arguments.
-operand boundArgument(const OperandSpec& o, const std::string& field) {
+operand boundArgument(const OperandDesc& o, const std::string& field) {
   if (o.buffer == "weights") return operand::argument(kWeightsQelId + 3, o.offset);
   if (o.buffer == "input") return operand::argument(kInputQelId + 3, o.offset);
   if (o.buffer == "output") return operand::argument(kOutputQelId + 3, o.offset);
@@ -294,7 +294,7 @@ PartitionFiles planPartition(const ModelDescription& model, std::size_t index) {
 
   // Device program: the bytes a program names are found through the control
   // packet (transaction binaries) or through the kernel arguments (ELF).
-  auto place = [&](const OperandSpec& o, const std::string& field) -> operand {
+  auto place = [&](const OperandDesc& o, const std::string& field) -> operand {
     if (customOp) return boundArgument(o, field);
     if (!l.slot.count(o.buffer))
       throw DescriptionError(field, "\"" + o.buffer + "\" names no buffer of the partition");

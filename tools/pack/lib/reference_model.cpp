@@ -16,7 +16,7 @@ std::int32_t low8(std::int64_t v) {
   return static_cast<std::int8_t>(static_cast<std::uint8_t>(v & 0xff));
 }
 
-Qdq tensorQdq(const TensorSpec& described) {
+Qdq tensorQdq(const TensorDesc& described) {
   return {described.scale, low8(described.zeroPoint.value_or(0))};
 }
 
@@ -33,7 +33,7 @@ std::vector<std::uint64_t> listOf(const Json& step, const char* key) {
   return v;
 }
 
-Qdq stepQdq(const TensorSpec& described, const Json& step) {
+Qdq stepQdq(const TensorDesc& described, const Json& step) {
   Qdq q{described.scale, low8(described.zeroPoint.value_or(0))};
   if (step.contains("scale")) {
     if (!step.at("scale").is_number()) throw std::invalid_argument("scale must be a number");
@@ -49,7 +49,7 @@ Qdq stepQdq(const TensorSpec& described, const Json& step) {
 
 // Runs a transformation list. The type changes at step 0 for inputs and at
 // the last step for outputs, as the runtime's executor requires.
-HostTensor runList(const TensorSpec& described, HostTensor t, bool input) {
+HostTensor runList(const TensorDesc& described, HostTensor t, bool input) {
   const auto& list = described.rtTransformations;
   const auto target = input ? described.hwType : described.cpuType;
   const bool changes = described.cpuType != described.hwType;
@@ -121,29 +121,30 @@ struct Region {
 
 }  // namespace
 
-HostTensor toDevice(const TensorSpec& described, const HostTensor& caller) {
+HostTensor toDevice(const TensorDesc& described, const HostTensor& caller) {
   if (!described.rtTransformations.is_null() && !described.rtTransformations.empty())
     return runList(described, caller, true);
   HostTensor t = caller;
   if (described.cpuType != described.hwType) {
     const bool blockedBf16 = described.cpuType == ElementType::fp32 &&
-                             described.hwType == ElementType::bf16 && described.cpuFormat == "NCHW" &&
-                             blocked(described.hwFormat);
+                             described.hwType == ElementType::bf16 &&
+                             described.cpuFormat == "NCHW" && blocked(described.hwFormat);
     t = convert(t, described.hwType, tensorQdq(described), Dequant::wrapped, blockedBf16);
   }
   return relayout(t, described.cpuFormat, described.hwFormat, described.hwShape);
 }
 
-HostTensor fromDevice(const TensorSpec& described, const HostTensor& device) {
+HostTensor fromDevice(const TensorDesc& described, const HostTensor& device) {
   if (!described.rtTransformations.is_null() && !described.rtTransformations.empty())
     return runList(described, device, false);
   HostTensor t = relayout(device, described.hwFormat, described.cpuFormat, described.cpuShape);
   if (described.cpuType == described.hwType) return t;
   const bool converter = blocked(described.hwFormat) && described.cpuFormat == "NCHW";
-  return convert(t, described.cpuType, tensorQdq(described), converter ? Dequant::converter : Dequant::fused);
+  return convert(t, described.cpuType, tensorQdq(described),
+                 converter ? Dequant::converter : Dequant::fused);
 }
 
-HostTensor sampleInput(const TensorSpec& described, std::uint32_t seed, std::uint64_t batch) {
+HostTensor sampleInput(const TensorDesc& described, std::uint32_t seed, std::uint64_t batch) {
   auto shape = described.cpuShape;
   if (batch) shape[0] = batch;
   HostTensor t = HostTensor::zeros(described.cpuType, shape);
@@ -187,7 +188,7 @@ HostTensor sampleInput(const TensorSpec& described, std::uint32_t seed, std::uin
   return t;
 }
 
-std::vector<std::uint8_t> encodeWeight(const WeightSpec& w) {
+std::vector<std::uint8_t> encodeWeight(const WeightDesc& w) {
   HostTensor t = HostTensor::zeros(w.type, w.shape);
   for (std::uint64_t i = 0; i < t.count(); ++i) {
     const double v = w.values[i];
@@ -221,12 +222,12 @@ std::vector<std::uint8_t> encodeWeight(const WeightSpec& w) {
   return t.bytes;
 }
 
-void emulate(const std::vector<OpSpec>& program, Buffers& buffers,
+void emulate(const std::vector<OpDesc>& program, Buffers& buffers,
              const std::map<std::string, std::string>& alias, const std::string& where) {
   for (std::size_t i = 0; i < program.size(); ++i) {
     const auto& op = program[i];
     const auto field = where + "[" + std::to_string(i) + "]";
-    auto resolve = [&](const OperandSpec& o, std::uint64_t length, const char* role) {
+    auto resolve = [&](const OperandDesc& o, std::uint64_t length, const char* role) {
       auto name = o.buffer;
       if (auto a = alias.find(name); a != alias.end()) name = a->second;
       auto it = buffers.find(name);

@@ -18,16 +18,16 @@ namespace korvan::pack::reference {
 // Caller tensor -> device tensor (hw layout, dtype and shape), following the
 // conversion the runtime chooses for the entry (transformation list, or
 // number format then placement).
-HostTensor toDevice(const TensorSpec& described, const HostTensor& caller);
+HostTensor toDevice(const TensorDesc& described, const HostTensor& caller);
 // Device tensor -> caller tensor.
-HostTensor fromDevice(const TensorSpec& described, const HostTensor& device);
+HostTensor fromDevice(const TensorDesc& described, const HostTensor& device);
 
 // Deterministic sample values for an input in its caller type and shape,
 // with the batch axis (the first) set to `batch` when non-zero.
-HostTensor sampleInput(const TensorSpec& described, std::uint32_t seed, std::uint64_t batch);
+HostTensor sampleInput(const TensorDesc& described, std::uint32_t seed, std::uint64_t batch);
 
 // Weight bytes as stored in the weights image.
-std::vector<std::uint8_t> encodeWeight(const WeightSpec& w);
+std::vector<std::uint8_t> encodeWeight(const WeightDesc& w);
 
 // Named device buffers of one program run (tensor bytes without the leading
 // padding, weight layers, spill layers).
@@ -36,7 +36,7 @@ using Buffers = std::map<std::string, std::vector<std::uint8_t>>;
 // Runs `program` over `buffers`; `alias` maps operand names to buffer names
 // (used for custom-graph operators: "input" -> "ifm_ddr_0"). Throws
 // DescriptionError naming `where`[i] for operands outside their buffer.
-void emulate(const std::vector<OpSpec>& program, Buffers& buffers,
+void emulate(const std::vector<OpDesc>& program, Buffers& buffers,
              const std::map<std::string, std::string>& alias, const std::string& where);
 
 struct PartitionResult {

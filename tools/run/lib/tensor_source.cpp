@@ -1,4 +1,4 @@
-#include "input_spec.hpp"
+#include "tensor_source.hpp"
 
 #include <stdexcept>
 
