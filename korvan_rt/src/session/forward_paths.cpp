@@ -66,20 +66,16 @@ void PrivateImpl::forward(std::vector<ErtIoTypeNew>& inputs, std::vector<ErtIoTy
   timestampStart("KorvanRT preparation");
   if (isCustomOp || isCustomGraph) {
     std::vector<OpsTensor> ins(inputs.size()), outs(outputs.size());
-    for (const auto& r : inputs) {
-      OpsTensor& t = ins[positionOf(r.index, ins.size(), "Input")];
-      if (r.shape.empty()) KORVAN_THROW("IFM shape cannot be empty");
+    auto place = [](std::vector<OpsTensor>& list, const ErtIoTypeNew& r, bool input) {
+      OpsTensor& t = list[positionOf(r.index, list.size(), input ? "Input" : "Output")];
+      if (r.shape.empty())
+        KORVAN_THROW(input ? "IFM shape cannot be empty" : "OFM shape cannot be empty");
       t.data = r.data;
       t.shape = r.shape;
       t.dtype = r.dtype;
-    }
-    for (const auto& r : outputs) {
-      OpsTensor& t = outs[positionOf(r.index, outs.size(), "Output")];
-      if (r.shape.empty()) KORVAN_THROW("OFM shape cannot be empty");
-      t.data = r.data;
-      t.shape = r.shape;
-      t.dtype = r.dtype;
-    }
+    };
+    for (const auto& r : inputs) place(ins, r, true);
+    for (const auto& r : outputs) place(outs, r, false);
     timestampEnd("KorvanRT preparation");
     executeRunnerCustOps(ins, outs, weights);
     return;
